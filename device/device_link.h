@@ -1,0 +1,20 @@
+// The program's one link with the remote: its handle and the closing of it.
+#pragma once
+
+#include <atomic>
+
+#include "device/hid_library.h"
+
+constexpr int kRemoteVendorId = 0x057E;
+constexpr int kRemoteProductId = 0x0306;
+constexpr int kNoDevice = -1;
+// Both report buffers are this long; byte 0 is the report ID.
+constexpr int kReportBufferSize = 256;
+
+// What OpenHidHandle returned; kNoDevice means no remote. Kept after the close.
+extern std::atomic<int> hidHandle;
+// Set just before the link is closed; no read starts on the link after that.
+extern std::atomic<bool> linkClosed;
+
+// Marks the link closed, then closes it.
+void CloseRemoteLink();

@@ -1,0 +1,20 @@
+#!/usr/bin/env bash
+# Builds both targets and runs every test of the x86_64 build under Wine, with Xvfb as display.
+set -euo pipefail
+cd "$(dirname "$0")/.."
+
+scripts/bootstrap.sh
+
+cmake --preset x86 >/dev/null
+cmake --build --preset x86
+cmake --preset x64 >/dev/null
+cmake --build --preset x64
+
+source scripts/wine-env.sh build/x64
+wine_prepare_prefix
+trap wine_end_session EXIT
+# The server is ended afterwards so that no desktop process outlives the display it was
+# started on.
+xvfb-run -a -s "-screen 0 1280x1024x24" bash -c \
+    'source scripts/wine-env.sh build/x64 && wine_start_session && ctest --preset x64 "$@"' \
+    ctest "$@"

@@ -1,0 +1,186 @@
+// The device layer against the test double: the set-up script byte for byte as the remote
+// receives it, the decoding of input reports, and the busy wait.
+#include <gtest/gtest.h>
+
+#include <cstdio>
+#include <cstring>
+#include <string>
+
+#include "control/wait.h"
+#include "device/input_reports.h"
+#include "device/ir_setup.h"
+#include "device/output_reports.h"
+#include "tests/fake_hid.h"
+
+namespace {
+
+std::string Hex(const unsigned char* bytes, int count) {
+    std::string text;
+    char byte[4];
+    for (int i = 0; i < count; ++i) {
+        std::snprintf(byte, sizeof byte, i ? " %02X" : "%02X", bytes[i]);
+        text += byte;
+    }
+    return text;
+}
+
+// A register write's fifteen trailing zero bytes.
+const std::string kZeros15 = " 00 00 00 00 00 00 00 00 00 00 00 00 00 00 00";
+
+class DeviceTest : public testing::Test {
+  protected:
+    void SetUp() override {
+        ResetFakeHid();
+        std::memset(outputReport, 0, sizeof outputReport);
+        std::memset(inputReport, 0, sizeof inputReport);
+        linkClosed = false;
+        hidHandle = 7;
+    }
+};
+
+TEST_F(DeviceTest, SetUpScriptReachesTheRemoteByteForByteWithItsTwoPauses) {
+    // As in a run: the probe's mode request first, the set-up, then the teardown's mode request.
+    SetReportMode(0x00, 0x31);
+    InitIrSensor();
+    SetReportMode(0x00, 0x30);
+
+    const char* expected[] = {
+        "12 00 31 00 00 00 00 00 00 00 00 00 00 00 00 00 00 00 00 00 00 00",
+        "11 10 31 00 00 00 00 00 00 00 00 00 00 00 00 00 00 00 00 00 00 00",
+        "12 00 33 00 00 00 00 00 00 00 00 00 00 00 00 00 00 00 00 00 00 00",
+        "13 04 33 00 00 00 00 00 00 00 00 00 00 00 00 00 00 00 00 00 00 00",
+        "1A 04 33 00 00 00 00 00 00 00 00 00 00 00 00 00 00 00 00 00 00 00",
+        "16 04 B0 00 30 01 01",
+        "16 04 B0 00 30 01 08",
+        "12 00 33 00 30 01 08",
+        "13 04 33 00 30 01 08",
+        "1A 04 33 00 30 01 08",
+        "16 04 B0 00 30 01 01",
+        "16 04 B0 00 30 01 08",
+        "12 00 33 00 30 01 08",
+        "13 04 33 00 30 01 08",
+        "1A 04 33 00 30 01 08",
+        "16 04 B0 00 30 01 01",
+        "16 04 B0 00 30 01 08",
+        "16 04 B0 00 06 01 90",
+        "16 04 B0 00 08 01 C0",
+        "16 04 B0 00 1A 01 40",
+        "16 04 B0 00 33 01 33",
+        "12 00 30 00 33 01 33",
+    };
+    constexpr int kWrites = sizeof expected / sizeof expected[0];
+    ASSERT_EQ(fakeHid.writeCount, kWrites);
+    for (int i = 0; i < kWrites; ++i) {
+        std::string want = expected[i];
+        if (want.size() < 22 * 3 - 1)
+            want += kZeros15;
+        EXPECT_EQ(Hex(fakeHid.writes[i].bytes, 22), want) << "report " << i;
+        const unsigned char zeros[256 - 22] = {};
+        EXPECT_EQ(std::memcmp(fakeHid.writes[i].bytes + 22, zeros, sizeof zeros), 0)
+            << "report " << i << " has bytes past 22";
+    }
+
+    // The pauses fall after the 6th and the 11th report of the script (writes 6 and 11 here,
+    // after the mode request); everything else goes out back to back.
+    for (int i = 1; i < kWrites; ++i) {
+        const double gap = fakeHid.writes[i].atMs - fakeHid.writes[i - 1].atMs;
+        if (i == 7 || i == 12)
+            EXPECT_GT(gap, 200.0) << "pause before write " << i;
+        else
+            EXPECT_LT(gap, 50.0) << "no pause expected before write " << i;
+    }
+}
+
+TEST_F(DeviceTest, SendersSetOnlyTheirOwnBytes) {
+    std::memset(outputReport, 0xEE, sizeof outputReport);
+    SetIrEnable2(0x04);
+    EXPECT_EQ(Hex(outputReport, 4), "1A 04 EE EE");
+    SetLeds(0x10);
+    EXPECT_EQ(Hex(outputReport, 4), "11 10 EE EE");
+    WriteRegister(0x08, 0x04, 0xB0, 0x00, 0x30);
+    EXPECT_EQ(Hex(outputReport, 23), "16 04 B0 00 30 01 08" + kZeros15 + " EE");
+}
+
+TEST_F(DeviceTest, DecodesReportsByTheBitsOfTheirId) {
+    // Nothing decoded yet: every field is zero, so all objects sit at (0, 0).
+    for (int i = 0; i < kIrObjectCount; ++i) {
+        EXPECT_EQ(RemoteState.irX[i], 0);
+        EXPECT_EQ(RemoteState.irY[i], 0);
+    }
+
+    const unsigned char full[22] = {0x33, 0x01, 0x02, 0x80, 0x81, 0x82, 0x10, 0x20, 0x5A,
+                                    0xFF, 0xFF, 0xFF, 0x00, 0x00, 0x30, 0x34, 0x56, 0xF3};
+    const unsigned char accel[22] = {0x31, 0x11, 0x12, 0x90, 0x91, 0x92,
+                                     0x44, 0x44, 0x44, 0x44, 0x44, 0x44};
+    const unsigned char buttons[22] = {0x30, 0x21, 0x80, 0x55, 0x55, 0x55, 0x55};
+    const unsigned char foreign1[22] = {0x20, 0x99, 0x99, 0x99, 0x99, 0x99, 0x99};
+    const unsigned char foreign2[22] = {0x40, 0x99, 0x99, 0x99, 0x99, 0x99, 0x99};
+    for (const unsigned char* report : {full, accel, buttons, foreign1, foreign2})
+        QueueFakeRead(report, 22);
+
+    ReadAndParse();
+    EXPECT_EQ(RemoteState.buttons1, 0x01);
+    EXPECT_EQ(RemoteState.buttons2, 0x02);
+    EXPECT_EQ(RemoteState.accelX, 0x80);
+    EXPECT_EQ(RemoteState.accelY, 0x81);
+    EXPECT_EQ(RemoteState.accelZ, 0x82);
+    EXPECT_EQ(RemoteState.irX[0], 272); // 10 20 5A
+    EXPECT_EQ(RemoteState.irY[0], 288);
+    EXPECT_EQ(RemoteState.irX[1], 1023); // FF FF FF: not seen
+    EXPECT_EQ(RemoteState.irY[1], 1023);
+    EXPECT_EQ(RemoteState.irX[2], 0x300); // only the high bits of X
+    EXPECT_EQ(RemoteState.irY[2], 0);
+    EXPECT_EQ(RemoteState.irX[3], 0x334); // size bits 3..0 are not part of the position
+    EXPECT_EQ(RemoteState.irY[3], 0x356);
+
+    ReadAndParse(); // 0x31: buttons and acceleration, IR untouched
+    EXPECT_EQ(RemoteState.buttons1, 0x11);
+    EXPECT_EQ(RemoteState.buttons2, 0x12);
+    EXPECT_EQ(RemoteState.accelX, 0x90);
+    EXPECT_EQ(RemoteState.accelZ, 0x92);
+    EXPECT_EQ(RemoteState.irX[0], 272);
+    EXPECT_EQ(RemoteState.irY[3], 0x356);
+
+    ReadAndParse(); // 0x30: buttons only
+    EXPECT_EQ(RemoteState.buttons1, 0x21);
+    EXPECT_EQ(RemoteState.buttons2, 0x80);
+    EXPECT_EQ(RemoteState.accelX, 0x90);
+    EXPECT_EQ(RemoteState.irX[0], 272);
+
+    ReadAndParse(); // 0x20 and 0x40 lie outside 0x30..0x3F: nothing changes
+    ReadAndParse();
+    EXPECT_EQ(RemoteState.buttons1, 0x21);
+    EXPECT_EQ(RemoteState.buttons2, 0x80);
+    EXPECT_EQ(RemoteState.accelY, 0x91);
+    EXPECT_EQ(RemoteState.irX[1], 1023);
+}
+
+TEST_F(DeviceTest, FailedReadDecodesTheOldBufferAgainAndClosedLinkIsNotRead) {
+    const unsigned char buttons[22] = {0x30, 0x00, 0x80};
+    QueueFakeRead(buttons, 22);
+    ReadAndParse();
+    RemoteState.buttons2 = 0;
+
+    ReadAndParse(); // the script has run out: the read fails and leaves the buffer alone
+    EXPECT_EQ(fakeHid.readCalls, 2);
+    EXPECT_EQ(RemoteState.buttons2, 0x80);
+
+    linkClosed = true;
+    ReadAndParse();
+    EXPECT_EQ(fakeHid.readCalls, 2);
+}
+
+TEST(WaitMsTest, NeverReturnsAtOrBeforeTheRequestedTime) {
+    for (int ms : {0, 1, 20, 100}) {
+        const double start = NowMs();
+        WaitMs(ms);
+        const double elapsed = NowMs() - start;
+        EXPECT_GT(elapsed, ms) << ms;
+        EXPECT_LT(elapsed, ms + 100.0) << ms;
+    }
+    const double start = NowMs();
+    WaitMs(-5);
+    EXPECT_LT(NowMs() - start, 5.0);
+}
+
+} // namespace
