@@ -1,0 +1,32 @@
+// Overlapped report I/O on an open device handle: reads that a close wakes, writes that go ahead
+// while a read waits, and handle numbers that are retired on close. Works on any handle opened
+// with FILE_FLAG_OVERLAPPED; finding and opening the HID device is done elsewhere.
+#pragma once
+
+#include <windows.h>
+
+// The longest report, in either direction, that a link carries.
+constexpr unsigned kLinkReportLimit = 1024;
+// The caller's report buffers are this long; longer input reports are clipped to it.
+constexpr unsigned kCallerReportLimit = 256;
+
+// Takes over device (opened for overlapped I/O) and returns its link number, or -1 when no link
+// can be made (the caller then still owns the handle). inputLength and outputLength are the
+// device's report lengths; outputLengthById gives the exact length of each output report by its
+// ID, 0 where the device did not say.
+int AdoptLink(HANDLE device, unsigned inputLength, unsigned outputLength,
+              const unsigned short outputLengthById[256]);
+
+// Waits for one input report and stores it at report[0] (at most 256 bytes); returns 1. Returns 0
+// without touching the buffer when the link is closed, unknown or the read was cancelled. When
+// the device fails (it has gone away), waits until the link is closed and then returns 0, so that
+// a caller with no other pacing does not spin. One thread reads a link at a time.
+int LinkRead(int link, unsigned char* report, unsigned int* count);
+
+// Sends the output report at report[0]; returns 1 when the device took it. One thread writes a
+// link at a time; a write goes ahead while another thread waits in LinkRead.
+int LinkWrite(int link, const unsigned char* report, unsigned int* count);
+
+// Wakes a waiting read, cancels pending I/O, and retires the link number: every later call with
+// it fails at once. Returns without waiting for the read to finish.
+int LinkClose(int link);

@@ -1,0 +1,188 @@
+// The HID library's overlapped link, over a named-pipe pair standing in for the device: each
+// pipe message is one report. And the library's search for the remote where there is none.
+#include <gtest/gtest.h>
+
+#include <windows.h>
+
+#include <atomic>
+#include <cstdio>
+#include <cstring>
+#include <thread>
+
+#include "device/hid_library.h"
+#include "hid/overlapped_link.h"
+
+namespace {
+
+double NowMs() {
+    LARGE_INTEGER frequency;
+    LARGE_INTEGER now;
+    QueryPerformanceFrequency(&frequency);
+    QueryPerformanceCounter(&now);
+    return static_cast<double>(now.QuadPart) * 1000.0 / frequency.QuadPart;
+}
+
+// A reader on its own thread, so that the test can watch it wait and wake.
+struct PendingRead {
+    unsigned char report[300];
+    unsigned int count = 0;
+    std::atomic<int> result{-1};
+    std::atomic<double> doneMs{0};
+    std::thread thread;
+
+    void Start(int link) {
+        std::memset(report, 0xEE, sizeof report);
+        thread = std::thread([this, link] {
+            result = LinkRead(link, report, &count);
+            doneMs = NowMs();
+        });
+    }
+    bool Done() const {
+        return result != -1;
+    }
+};
+
+class LinkTest : public testing::Test {
+  protected:
+    // The device's end is overlapped, as a HID device handle is; the test plays the remote on
+    // the other end with plain blocking calls.
+    void OpenPipes(unsigned inputLength, unsigned outputLength) {
+        static int pipeNumber;
+        char name[64];
+        std::snprintf(name, sizeof name, "\\\\.\\pipe\\irtest-%lu-%d", GetCurrentProcessId(),
+                      ++pipeNumber);
+        remote =
+            CreateNamedPipeA(name, PIPE_ACCESS_DUPLEX, PIPE_TYPE_MESSAGE | PIPE_READMODE_MESSAGE, 1,
+                             4096, 4096, 0, nullptr);
+        ASSERT_NE(remote, INVALID_HANDLE_VALUE);
+        const HANDLE device = CreateFileA(name, GENERIC_READ | GENERIC_WRITE, 0, nullptr,
+                                          OPEN_EXISTING, FILE_FLAG_OVERLAPPED, nullptr);
+        ASSERT_NE(device, INVALID_HANDLE_VALUE);
+        DWORD mode = PIPE_READMODE_MESSAGE;
+        SetNamedPipeHandleState(device, &mode, nullptr, nullptr);
+        unsigned short lengths[256] = {};
+        lengths[0x11] = 2;
+        lengths[0x12] = 3;
+        lengths[0x16] = 22;
+        link = AdoptLink(device, inputLength, outputLength, lengths);
+        ASSERT_GT(link, 0);
+    }
+    void TearDown() override {
+        LinkClose(link);
+        if (pending.thread.joinable())
+            pending.thread.join();
+        if (remote != INVALID_HANDLE_VALUE)
+            CloseHandle(remote);
+    }
+    void SendFromRemote(const unsigned char* bytes, DWORD length) {
+        DWORD written = 0;
+        ASSERT_TRUE(WriteFile(remote, bytes, length, &written, nullptr));
+    }
+    // The next message the device's end sent, or -1 if there is none.
+    int ReceiveAtRemote(unsigned char* bytes, DWORD size) {
+        DWORD available = 0;
+        if (!PeekNamedPipe(remote, nullptr, 0, nullptr, &available, nullptr) || available == 0)
+            return -1;
+        DWORD read = 0;
+        return ReadFile(remote, bytes, size, &read, nullptr) ? static_cast<int>(read) : -1;
+    }
+
+    HANDLE remote = INVALID_HANDLE_VALUE;
+    int link = -1;
+    PendingRead pending;
+};
+
+TEST_F(LinkTest, ReadWaitsForAReportWhileWritesGoAhead) {
+    OpenPipes(22, 22);
+    pending.Start(link);
+    Sleep(150);
+    EXPECT_FALSE(pending.Done()) << "a read returned with no report there";
+
+    // Writes go out while the read waits, each with its own length from the device's table;
+    // an ID the table does not know goes out padded to the output report length.
+    unsigned char mode[256] = {0x12, 0x00, 0x31, 0x77};
+    unsigned char unknown[256] = {0x42, 0x01};
+    unsigned int count = 0;
+    const double before = NowMs();
+    EXPECT_EQ(LinkWrite(link, mode, &count), 1);
+    EXPECT_EQ(LinkWrite(link, unknown, &count), 1);
+    EXPECT_LT(NowMs() - before, 100.0);
+    unsigned char received[64];
+    ASSERT_EQ(ReceiveAtRemote(received, sizeof received), 3);
+    EXPECT_EQ(std::memcmp(received, mode, 3), 0);
+    ASSERT_EQ(ReceiveAtRemote(received, sizeof received), 22);
+    EXPECT_EQ(received[0], 0x42);
+    EXPECT_EQ(received[1], 0x01);
+    EXPECT_EQ(received[21], 0x00);
+    EXPECT_FALSE(pending.Done());
+
+    unsigned char report[22] = {0x33, 0x00, 0x80, 0x81};
+    SendFromRemote(report, sizeof report);
+    pending.thread.join();
+    EXPECT_EQ(pending.result, 1);
+    EXPECT_EQ(pending.count, 22u);
+    EXPECT_EQ(std::memcmp(pending.report, report, sizeof report), 0);
+}
+
+TEST_F(LinkTest, CloseWakesAWaitingReadAndRetiresTheHandle) {
+    OpenPipes(22, 22);
+    pending.Start(link);
+    Sleep(100);
+    ASSERT_FALSE(pending.Done());
+
+    const double before = NowMs();
+    EXPECT_EQ(LinkClose(link), 1);
+    EXPECT_LT(NowMs() - before, 50.0) << "the close waited for the read";
+    pending.thread.join();
+    EXPECT_EQ(pending.result, 0);
+    EXPECT_LT(pending.doneMs - before, 200.0);
+    EXPECT_EQ(pending.report[0], 0xEE) << "a woken read touched the buffer";
+
+    // Everything after the close fails at once, and a new link never gets the old number.
+    unsigned char report[256] = {0x12, 0x00, 0x30};
+    unsigned int count = 0;
+    const double after = NowMs();
+    EXPECT_EQ(LinkRead(link, report, &count), 0);
+    EXPECT_EQ(LinkWrite(link, report, &count), 0);
+    EXPECT_EQ(LinkClose(link), 0);
+    for (int unknown : {-1, 0, 9999})
+        EXPECT_EQ(LinkRead(unknown, report, &count), 0);
+    EXPECT_LT(NowMs() - after, 50.0);
+    EXPECT_EQ(report[0], 0x12);
+    const int closed = link;
+    OpenPipes(22, 22);
+    EXPECT_NE(link, closed);
+}
+
+TEST_F(LinkTest, InputLongerThanTheCallersBufferIsClipped) {
+    OpenPipes(300, 22);
+    unsigned char report[300];
+    for (int i = 0; i < 300; ++i)
+        report[i] = static_cast<unsigned char>(i);
+    SendFromRemote(report, sizeof report);
+    pending.Start(link);
+    pending.thread.join();
+    EXPECT_EQ(pending.result, 1);
+    EXPECT_EQ(pending.count, 256u);
+    EXPECT_EQ(std::memcmp(pending.report, report, 256), 0);
+    EXPECT_EQ(pending.report[256], 0xEE);
+    EXPECT_EQ(pending.report[299], 0xEE);
+}
+
+TEST_F(LinkTest, ReadOnAFailedDeviceWaitsForTheCloseInsteadOfSpinning) {
+    OpenPipes(22, 22);
+    CloseHandle(remote); // the remote goes away
+    remote = INVALID_HANDLE_VALUE;
+    pending.Start(link);
+    Sleep(200);
+    EXPECT_FALSE(pending.Done()) << "a read on a failed device returned at once";
+    LinkClose(link);
+    pending.thread.join();
+    EXPECT_EQ(pending.result, 0);
+}
+
+TEST(HidLibraryTest, FindsNoRemoteWhereThereIsNone) {
+    EXPECT_EQ(OpenHidHandle(0x057E, 0x0306), -1);
+}
+
+} // namespace
