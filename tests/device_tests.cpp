@@ -10,6 +10,7 @@
 #include "device/input_reports.h"
 #include "device/ir_setup.h"
 #include "device/output_reports.h"
+#include "tests/expected_reports.h"
 #include "tests/fake_hid.h"
 
 namespace {
@@ -44,37 +45,9 @@ TEST_F(DeviceTest, SetUpScriptReachesTheRemoteByteForByteWithItsTwoPauses) {
     InitIrSensor();
     SetReportMode(0x00, 0x30);
 
-    const char* expected[] = {
-        "12 00 31 00 00 00 00 00 00 00 00 00 00 00 00 00 00 00 00 00 00 00",
-        "11 10 31 00 00 00 00 00 00 00 00 00 00 00 00 00 00 00 00 00 00 00",
-        "12 00 33 00 00 00 00 00 00 00 00 00 00 00 00 00 00 00 00 00 00 00",
-        "13 04 33 00 00 00 00 00 00 00 00 00 00 00 00 00 00 00 00 00 00 00",
-        "1A 04 33 00 00 00 00 00 00 00 00 00 00 00 00 00 00 00 00 00 00 00",
-        "16 04 B0 00 30 01 01",
-        "16 04 B0 00 30 01 08",
-        "12 00 33 00 30 01 08",
-        "13 04 33 00 30 01 08",
-        "1A 04 33 00 30 01 08",
-        "16 04 B0 00 30 01 01",
-        "16 04 B0 00 30 01 08",
-        "12 00 33 00 30 01 08",
-        "13 04 33 00 30 01 08",
-        "1A 04 33 00 30 01 08",
-        "16 04 B0 00 30 01 01",
-        "16 04 B0 00 30 01 08",
-        "16 04 B0 00 06 01 90",
-        "16 04 B0 00 08 01 C0",
-        "16 04 B0 00 1A 01 40",
-        "16 04 B0 00 33 01 33",
-        "12 00 30 00 33 01 33",
-    };
-    constexpr int kWrites = sizeof expected / sizeof expected[0];
-    ASSERT_EQ(fakeHid.writeCount, kWrites);
-    for (int i = 0; i < kWrites; ++i) {
-        std::string want = expected[i];
-        if (want.size() < 22 * 3 - 1)
-            want += kZeros15;
-        EXPECT_EQ(Hex(fakeHid.writes[i].bytes, 22), want) << "report " << i;
+    ASSERT_EQ(fakeHid.writeCount, kRunReportCount);
+    for (int i = 0; i < kRunReportCount; ++i) {
+        EXPECT_EQ(Hex(fakeHid.writes[i].bytes, 22), ExpectedRunReport(i)) << "report " << i;
         const unsigned char zeros[256 - 22] = {};
         EXPECT_EQ(std::memcmp(fakeHid.writes[i].bytes + 22, zeros, sizeof zeros), 0)
             << "report " << i << " has bytes past 22";
@@ -82,9 +55,9 @@ TEST_F(DeviceTest, SetUpScriptReachesTheRemoteByteForByteWithItsTwoPauses) {
 
     // The pauses fall after the 6th and the 11th report of the script (writes 6 and 11 here,
     // after the mode request); everything else goes out back to back.
-    for (int i = 1; i < kWrites; ++i) {
+    for (int i = 1; i < kRunReportCount; ++i) {
         const double gap = fakeHid.writes[i].atMs - fakeHid.writes[i - 1].atMs;
-        if (i == 7 || i == 12)
+        if (i == kFirstAfterPause || i == kSecondAfterPause)
             EXPECT_GT(gap, 200.0) << "pause before write " << i;
         else
             EXPECT_LT(gap, 50.0) << "no pause expected before write " << i;

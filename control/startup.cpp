@@ -1,0 +1,115 @@
+// Start-up, probe and teardown of the connection with the remote.
+#include "control/startup.h"
+
+#include <process.h>
+
+#include "control/reader.h"
+#include "control/wait.h"
+#include "device/input_reports.h"
+#include "device/ir_setup.h"
+#include "device/output_reports.h"
+#include "display/main_window.h"
+
+std::atomic<uint8_t> readerRun;
+std::atomic<uint8_t> probeActive;
+
+namespace {
+
+// The probe thread's handle. It is kept until StopProbe has decided, so that the forced end can
+// only ever reach the probe thread itself, never a thread that later got the same handle.
+HANDLE probeThread;
+// Held until the process ends; its existence is the single-instance guard.
+HANDLE instanceMutex;
+
+constexpr int kProbePeriodMs = 100;
+constexpr DWORD kProbeSleepMs = 100;
+// How long the reader waits for a probe thread still finishing its last read, and how long a
+// forced end may take to come into effect.
+constexpr DWORD kProbeGraceMs = 100;
+
+unsigned __stdcall ProbeThreadMain(void*) {
+    ProbeLoop();
+    return 0;
+}
+
+// Only one thread may read at a time. After a successful probe the probe thread sees readerRun
+// cleared at most one read and one sleep after the probe period, long before the set-up is over;
+// one that is still active now is stuck in a read that may never return, and is ended.
+void RetireProbe() {
+    if (probeThread)
+        WaitForSingleObject(probeThread, kProbeGraceMs);
+    StopProbe();
+}
+
+} // namespace
+
+void ProbeLoop() {
+    while (readerRun != 0 && !linkClosed) {
+        probeActive = 1;
+        ReadAndParse();
+        Sleep(kProbeSleepMs);
+    }
+    probeActive = 0;
+}
+
+bool ProbeDevice() {
+    RemoteState.accelX = 0;
+    readerRun = 1;
+    probeThread =
+        reinterpret_cast<HANDLE>(_beginthreadex(nullptr, 0, ProbeThreadMain, nullptr, 0, nullptr));
+    WaitMs(kProbePeriodMs);
+    readerRun = 0;
+    return RemoteState.accelX != 0;
+}
+
+void StopProbe() {
+    if (!probeThread)
+        return;
+    // The thread may end by itself between the test and the forced end; its handle is still
+    // valid then, and ending a thread that has already ended does nothing.
+    if (probeActive == 1) {
+        TerminateThread(probeThread, 0xFFFFFFFF);
+        WaitForSingleObject(probeThread, kProbeGraceMs);
+    }
+    CloseHandle(probeThread);
+    probeThread = nullptr;
+}
+
+void ShutdownRemote() {
+    readerRun = 0;
+    SetReportMode(0x00, kReportButtons);
+    CloseRemoteLink();
+}
+
+int RunProgram(HINSTANCE instance, int showCommand) {
+    instanceMutex = CreateMutexA(nullptr, TRUE, "wii-test-001");
+    if (!instanceMutex)
+        return 1;
+    if (GetLastError() == ERROR_ALREADY_EXISTS)
+        return 0; // another instance runs: not a failure
+
+    hidHandle = OpenHidHandle(kRemoteVendorId, kRemoteProductId);
+    if (hidHandle == kNoDevice) {
+        MessageBoxA(nullptr, "Wii-Remote not found.", nullptr, MB_OK);
+        return 1;
+    }
+
+    SetReportMode(0x00, kReportButtonsAccel);
+    if (!ProbeDevice()) {
+        MessageBoxA(nullptr, "Wii-Remote cannot open.", nullptr, MB_OK);
+        StopProbe();
+        CloseRemoteLink();
+        return 1;
+    }
+
+    InitIrSensor();
+    RetireProbe();
+    _beginthread(ReaderThreadMain, 0, nullptr);
+
+    if (!CreateMainWindow(instance, showCommand)) {
+        // Not a success: leave the remote as it was found and say so in the exit code.
+        ShutdownRemote();
+        return 1;
+    }
+    return RunMessageLoop();
+}

@@ -1,0 +1,288 @@
+// The real program, end to end, beside the simulated remote: every road a user meets, watched
+// from the Windows side. Lower time bounds are the program's own; upper bounds are generous, since
+// the machines are noisy.
+#include <gtest/gtest.h>
+
+#include "tests/expected_reports.h"
+#include "tests/program_driver.h"
+
+namespace {
+
+// Four objects in view, each with its own spot on the plot (sensor coordinates / 2).
+const char* const kFourObjects = "ir 200 300 400 500 600 200 800 700\n";
+constexpr int kCrosses[4][2] = {{100, 150}, {200, 250}, {300, 100}, {400, 350}};
+
+constexpr DWORD kStartTimeoutMs = 15000;
+constexpr DWORD kExitTimeoutMs = 10000;
+
+class ProgramTest : public testing::Test {
+  protected:
+    void TearDown() override {
+        EndProgram(program);
+        EndProgram(other);
+    }
+
+    // Starts the program and waits until its window shows the first crosses of kCrosses.
+    HWND StartLive(const char* scenario, int crossCount = 4) {
+        if (!StartProgram(scenario, program))
+            return nullptr;
+        const HWND window = FindProgramWindow(program, "wnd-001", kStartTimeoutMs);
+        if (!window)
+            return nullptr;
+        for (int i = 0; i < crossCount; ++i)
+            if (!WaitForCross(window, kCrosses[i][0], kCrosses[i][1], kStartTimeoutMs))
+                return nullptr;
+        return window;
+    }
+
+    // The end every road must come to: the mode request for buttons only as the last report,
+    // then exactly one close, and no read started on the closed link.
+    void ExpectOneTeardown() {
+        const std::vector<LoggedCall> log = ReadLog(program);
+        const std::vector<LoggedCall> writes = CallsOf(log, program, "WriteReport");
+        const std::vector<LoggedCall> closes = CallsOf(log, program, "CloseHidHandle");
+        ASSERT_EQ(writes.size(), static_cast<size_t>(kRunReportCount));
+        EXPECT_EQ(writes.back().bytes, ExpectedRunReport(kRunReportCount - 1));
+        ASSERT_EQ(closes.size(), 1u);
+        EXPECT_EQ(closes[0].result, 1);
+        EXPECT_GT(closes[0].ms, writes.back().ms);
+        for (const LoggedCall& read : CallsOf(log, program, "ReadReport"))
+            EXPECT_LT(read.ms, closes[0].ms) << "a read started on the closed link";
+    }
+
+    void PostKey(HWND window, WPARAM key) {
+        PostMessageA(window, WM_KEYDOWN, key, 1);
+        PostMessageA(window, WM_KEYUP, key, 0xC0000001);
+    }
+
+    Program program;
+    Program other;
+};
+
+TEST_F(ProgramTest, NoRemoteShowsNotFoundAndExitsWithOne) {
+    ASSERT_TRUE(StartProgram("absent\n", program));
+    const HWND box = FindProgramWindow(program, "#32770", kStartTimeoutMs);
+    ASSERT_NE(box, nullptr);
+    EXPECT_EQ(MessageBoxText(box), "Wii-Remote not found.");
+    EXPECT_EQ(FindProgramWindow(program, "wnd-001"), nullptr);
+    PressOk(box);
+    EXPECT_EQ(WaitForExit(program, kExitTimeoutMs), 1);
+
+    const std::vector<LoggedCall> log = ReadLog(program);
+    ASSERT_EQ(log.size(), 1u);
+    EXPECT_EQ(log[0].call, "OpenHidHandle");
+    EXPECT_EQ(log[0].result, -1);
+}
+
+TEST_F(ProgramTest, SilentRemoteShowsCannotOpenAndClosesTheLinkDespiteTheStuckProbe) {
+    ASSERT_TRUE(StartProgram("silent\n", program));
+    const HWND box = FindProgramWindow(program, "#32770", kStartTimeoutMs);
+    ASSERT_NE(box, nullptr);
+    EXPECT_EQ(MessageBoxText(box), "Wii-Remote cannot open.");
+    PressOk(box);
+    // The probe thread still waits in its read: it must not hold the program up.
+    EXPECT_EQ(WaitForExit(program, kExitTimeoutMs), 1);
+
+    const std::vector<LoggedCall> log = ReadLog(program);
+    const std::vector<LoggedCall> writes = CallsOf(log, program, "WriteReport");
+    ASSERT_EQ(writes.size(), 1u) << "the mode request is the first and the last report";
+    EXPECT_EQ(writes[0].bytes, ExpectedRunReport(0));
+    const std::vector<LoggedCall> closes = CallsOf(log, program, "CloseHidHandle");
+    ASSERT_EQ(closes.size(), 1u);
+    EXPECT_EQ(closes[0].result, 1);
+}
+
+TEST_F(ProgramTest, NormalRunSetsUpTheSensorShowsTheCrossesAndEndsOnEsc) {
+    const HWND window = StartLive(kFourObjects);
+    ASSERT_NE(window, nullptr);
+
+    char text[64] = "";
+    GetWindowTextA(window, text, sizeof text);
+    EXPECT_STREQ(text, "Wii Remote IR Sensor Test");
+    RECT outer;
+    GetWindowRect(window, &outer);
+    EXPECT_EQ(outer.left, 10);
+    EXPECT_EQ(outer.top, 10);
+    EXPECT_EQ(outer.right - outer.left, 520);
+    EXPECT_EQ(outer.bottom - outer.top, 420);
+    EXPECT_EQ(GetWindowLongA(window, GWL_STYLE) & WS_OVERLAPPEDWINDOW, WS_OVERLAPPEDWINDOW);
+    EXPECT_EQ(PixelAt(window, 250, 50), RGB(255, 255, 255)) << "nothing but crosses is drawn";
+
+    const std::vector<LoggedCall> log = ReadLog(program);
+    const std::vector<LoggedCall> writes = CallsOf(log, program, "WriteReport");
+    ASSERT_EQ(writes.size(), static_cast<size_t>(kRunReportCount - 1));
+    for (int i = 0; i < kRunReportCount - 1; ++i)
+        EXPECT_EQ(writes[i].bytes, ExpectedRunReport(i)) << "report " << i;
+    EXPECT_GT(writes[1].ms - writes[0].ms, 100.0) << "the probe period";
+    EXPECT_GT(writes[kFirstAfterPause].ms - writes[kFirstAfterPause - 1].ms, 200.0);
+    EXPECT_GT(writes[kSecondAfterPause].ms - writes[kSecondAfterPause - 1].ms, 200.0);
+
+    // The probe thread reads first; the reader starts more than 500 ms after the set-up, and
+    // the two never read at the same time.
+    const std::vector<LoggedCall> reads = CallsOf(log, program, "ReadReport");
+    ASSERT_FALSE(reads.empty());
+    const unsigned long probeThread = reads[0].tid;
+    const LoggedCall* firstReaderRead = nullptr;
+    double lastProbeDone = 0;
+    for (const LoggedCall& read : reads) {
+        if (read.tid == probeThread)
+            lastProbeDone = read.doneMs;
+        else if (!firstReaderRead)
+            firstReaderRead = &read;
+    }
+    ASSERT_NE(firstReaderRead, nullptr);
+    EXPECT_GT(firstReaderRead->ms - writes.back().ms, 500.0);
+    EXPECT_GT(firstReaderRead->ms, lastProbeDone);
+    EXPECT_LT(firstReaderRead->ms - program.startMs, 5000.0);
+
+    PostKey(window, VK_ESCAPE);
+    EXPECT_EQ(WaitForExit(program, kExitTimeoutMs), 0);
+    ExpectOneTeardown();
+}
+
+TEST_F(ProgramTest, CloseBoxEndsTheRunThroughTheTeardown) {
+    const HWND window = StartLive(kFourObjects);
+    ASSERT_NE(window, nullptr);
+    PostMessageA(window, WM_SYSCOMMAND, SC_CLOSE, 0);
+    EXPECT_EQ(WaitForExit(program, kExitTimeoutMs), 0);
+    ExpectOneTeardown();
+}
+
+TEST_F(ProgramTest, HomeButtonEndsTheRunThroughTheTeardown) {
+    ASSERT_TRUE(StartProgram("ir 200 300 400 500 600 200 800 700\n"
+                             "1800 buttons 00 80\n",
+                             program));
+    EXPECT_EQ(WaitForExit(program, kExitTimeoutMs), 0);
+    ExpectOneTeardown();
+}
+
+TEST_F(ProgramTest, HomeWithAnotherButtonAndKeysOtherThanEscDoNothing) {
+    const HWND window = StartLive("ir 200 300 400 500 600 200 800 700\n"
+                                  "1000 buttons 00 88\n"
+                                  "1500 buttons 00 C0\n"
+                                  "2000 buttons 00 81\n");
+    ASSERT_NE(window, nullptr);
+    for (WPARAM key : {WPARAM('A'), WPARAM(VK_SPACE), WPARAM(VK_RETURN), WPARAM(VK_F1),
+                       WPARAM(VK_DOWN), WPARAM(VK_BACK)})
+        PostKey(window, key);
+    while (NowMs() - program.startMs < 2600)
+        Sleep(50);
+    EXPECT_EQ(WaitForExit(program, 0), -1) << "the program ended";
+    EXPECT_TRUE(CrossAt(window, kCrosses[0][0], kCrosses[0][1]));
+    EXPECT_EQ(CallsOf(ReadLog(program), program, "WriteReport").size(),
+              static_cast<size_t>(kRunReportCount - 1));
+
+    PostKey(window, VK_ESCAPE);
+    EXPECT_EQ(WaitForExit(program, kExitTimeoutMs), 0);
+    ExpectOneTeardown();
+}
+
+TEST_F(ProgramTest, SecondInstanceEndsAtOnceAndSendsNothing) {
+    const HWND window = StartLive(kFourObjects);
+    ASSERT_NE(window, nullptr);
+    ASSERT_TRUE(StartAnotherInstance(program, other));
+    EXPECT_EQ(WaitForExit(other, kExitTimeoutMs), 0);
+    EXPECT_EQ(FindProgramWindow(other, "#32770"), nullptr);
+    EXPECT_TRUE(CallsOf(ReadLog(program), other, "OpenHidHandle").empty());
+
+    PostKey(window, VK_ESCAPE);
+    EXPECT_EQ(WaitForExit(program, kExitTimeoutMs), 0);
+}
+
+TEST_F(ProgramTest, GuardThatCannotBeCreatedEndsWithOneAndShowsNothing) {
+    // An object of another kind under the guard's name: the mutex cannot be created.
+    const HANDLE squatter = CreateEventA(nullptr, TRUE, FALSE, "wii-test-001");
+    ASSERT_NE(squatter, nullptr);
+    ASSERT_TRUE(StartProgram("ir 200 300 400 500 600 200 800 700\n", program));
+    const int exitCode = WaitForExit(program, kExitTimeoutMs);
+    CloseHandle(squatter);
+    EXPECT_EQ(exitCode, 1);
+    EXPECT_TRUE(ReadLog(program).empty());
+}
+
+TEST_F(ProgramTest, TeardownAskedForTwiceRunsOnce) {
+    const HWND window = StartLive(kFourObjects);
+    ASSERT_NE(window, nullptr);
+    // All three are queued before the quit message, which comes only once the queue is empty.
+    PostKey(window, VK_ESCAPE);
+    PostKey(window, VK_ESCAPE);
+    PostMessageA(window, WM_SYSCOMMAND, SC_CLOSE, 0);
+    EXPECT_EQ(WaitForExit(program, kExitTimeoutMs), 0);
+    ExpectOneTeardown();
+}
+
+TEST_F(ProgramTest, EscAndHomeTogetherTearDownOnce) {
+    const HWND window = StartLive("ir 200 300 400 500 600 200 800 700\n"
+                                  "1900 buttons 00 80\n");
+    ASSERT_NE(window, nullptr);
+    const std::vector<LoggedCall> log = ReadLog(program);
+    const double openMs = log.at(0).ms;
+    while (NowMs() < openMs + 1895)
+        Sleep(1);
+    PostKey(window, VK_ESCAPE);
+    EXPECT_EQ(WaitForExit(program, kExitTimeoutMs), 0);
+    ExpectOneTeardown();
+}
+
+TEST_F(ProgramTest, GrowingTheWindowShowsTheCrossOfAnUnseenObject) {
+    // Object 3 is not seen: its cross sits at (511, 511), below the client area at first.
+    const HWND window = StartLive("ir 200 300 400 500 600 200 1023 1023\n", 3);
+    ASSERT_NE(window, nullptr);
+    RECT client;
+    GetClientRect(window, &client);
+    EXPECT_LT(client.bottom, 511 - 4);
+    SetWindowPos(window, nullptr, 0, 0, 700, 700, SWP_NOMOVE | SWP_NOZORDER | SWP_NOACTIVATE);
+    EXPECT_TRUE(WaitForCross(window, 511, 511, 5000));
+    EXPECT_TRUE(CrossAt(window, kCrosses[0][0], kCrosses[0][1]));
+    PostKey(window, VK_ESCAPE);
+    EXPECT_EQ(WaitForExit(program, kExitTimeoutMs), 0);
+}
+
+TEST_F(ProgramTest, WithObjectsZeroAndOneUnseenTheWindowKeepsItsMarkers) {
+    const HWND window = StartLive("ir 200 300 400 500 600 200 800 700\n"
+                                  "1700 ir 1023 1023 1023 1023 100 100 900 100\n");
+    ASSERT_NE(window, nullptr);
+    const double openMs = ReadLog(program).at(0).ms;
+    while (NowMs() < openMs + 2300)
+        Sleep(20);
+    // Reports with the new positions have been read, and no repaint asked for.
+    const std::vector<LoggedCall> reads = CallsOf(ReadLog(program), program, "ReadReport");
+    ASSERT_GT(reads.back().ms, openMs + 2000);
+    for (const auto& cross : kCrosses)
+        EXPECT_TRUE(CrossAt(window, cross[0], cross[1])) << cross[0] << "," << cross[1];
+    EXPECT_FALSE(CrossAt(window, 50, 50));
+    PostKey(window, VK_ESCAPE);
+    EXPECT_EQ(WaitForExit(program, kExitTimeoutMs), 0);
+}
+
+TEST_F(ProgramTest, GarbageReportsAndFailingReadsNeitherCrashNorStallIt) {
+    const HWND window = StartLive("ir 200 300 400 500 600 200 800 700\n"
+                                  "1400 garbage\n"
+                                  "1800 fail\n"
+                                  "2200 send\n"
+                                  "2200 ir 100 100 400 500 600 200 800 700\n");
+    ASSERT_NE(window, nullptr);
+    EXPECT_TRUE(Answers(window));
+    EXPECT_TRUE(WaitForCross(window, 50, 50, 5000)) << "the view did not come back";
+    EXPECT_TRUE(Answers(window));
+    PostKey(window, VK_ESCAPE);
+    EXPECT_EQ(WaitForExit(program, kExitTimeoutMs), 0);
+    ExpectOneTeardown();
+}
+
+TEST_F(ProgramTest, ProbeThreadStuckInARead_IsEndedAndTheReaderReadsAlone) {
+    // The probe's first read gets a report; its second starts while the remote is silent and
+    // never returns. The probe still passes; the reader must not read beside the stuck thread.
+    const HWND window = StartLive("ir 200 300 400 500 600 200 800 700\n"
+                                  "30 silent\n"
+                                  "300 send\n");
+    ASSERT_NE(window, nullptr);
+    const std::vector<LoggedCall> reads = CallsOf(ReadLog(program), program, "ReadReport");
+    ASSERT_GE(reads.size(), 2u);
+    EXPECT_NE(reads.front().tid, reads.back().tid);
+    PostKey(window, VK_ESCAPE);
+    EXPECT_EQ(WaitForExit(program, kExitTimeoutMs), 0);
+    ExpectOneTeardown();
+}
+
+} // namespace
