@@ -203,7 +203,8 @@ TEST_F(ProgramTest, GuardThatCannotBeCreatedEndsWithOneAndShowsNothing) {
 TEST_F(ProgramTest, TeardownAskedForTwiceRunsOnce) {
     const HWND window = StartLive(kFourObjects);
     ASSERT_NE(window, nullptr);
-    // All three are queued before the quit message, which comes only once the queue is empty.
+    // On Windows all three reach the window before the quit message, which comes only once the
+    // queue is empty; Wine may hand out the quit message sooner. Either way: one teardown.
     PostKey(window, VK_ESCAPE);
     PostKey(window, VK_ESCAPE);
     PostMessageA(window, WM_SYSCOMMAND, SC_CLOSE, 0);

@@ -4,8 +4,6 @@
 
 #include <windows.h>
 
-#include <process.h>
-
 #include <cstring>
 
 #include "control/reader.h"
@@ -127,11 +125,17 @@ TEST_F(StartupTest, ReaderRequestsReachOnlyTheMainWindowWhileItLives) {
     DestroyWindow(bystander);
 }
 
-TEST_F(StartupTest, TeardownDuringTheReadersDelayKeepsItOffTheClosedLink) {
-    _beginthread(ReaderThreadMain, 0, nullptr);
+DWORD WINAPI RunReader(void*) {
+    ReaderLoop();
+    return 0;
+}
+
+TEST_F(StartupTest, TeardownDuringTheReadersDelayKeepsItOffTheClosedLinkAndEndsIt) {
+    const HANDLE reader = CreateThread(nullptr, 0, RunReader, nullptr, 0, nullptr);
     Sleep(100);
     ShutdownRemote();
-    Sleep(800);
+    EXPECT_EQ(WaitForSingleObject(reader, 2000), WAIT_OBJECT_0) << "the reader goes on";
+    CloseHandle(reader);
     EXPECT_EQ(fakeHid.readCalls, 0);
 }
 
