@@ -23,7 +23,9 @@ wine_prepare_prefix() {
 # Starts a Wine server that lives until wine_end_session, with its services and desktop up.
 # They are started here with their output thrown away: started later by a test, they would hold
 # that test's output pipe open and CTest would wait for it forever.
+# A server left over from an earlier run may be tied to a display that is gone: it is ended first.
 wine_start_session() {
+    "$WINESERVER" -k 2>/dev/null || true
     "$WINESERVER" -p
     "$WINE" wineboot >/dev/null 2>&1 </dev/null
 }
