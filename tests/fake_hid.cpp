@@ -27,14 +27,6 @@ void QueueFakeRead(const unsigned char* bytes, int length) {
     ++fakeHid.readCount;
 }
 
-double NowMs() {
-    LARGE_INTEGER frequency;
-    LARGE_INTEGER now;
-    QueryPerformanceFrequency(&frequency);
-    QueryPerformanceCounter(&now);
-    return static_cast<double>(now.QuadPart) * 1000.0 / frequency.QuadPart;
-}
-
 extern "C" int OpenHidHandle(int, int) {
     ++fakeHid.openCalls;
     return fakeHid.openResult;

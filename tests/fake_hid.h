@@ -4,6 +4,8 @@
 
 #include <atomic>
 
+#include "tests/clock.h"
+
 constexpr int kFakeMaxRecords = 64;
 constexpr int kFakeMaxReads = 64;
 
@@ -34,4 +36,3 @@ extern FakeHid fakeHid;
 void ResetFakeHid();
 // Queues a read that delivers these bytes.
 void QueueFakeRead(const unsigned char* bytes, int length);
-double NowMs();

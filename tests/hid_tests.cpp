@@ -11,16 +11,9 @@
 
 #include "device/hid_library.h"
 #include "hid/overlapped_link.h"
+#include "tests/clock.h"
 
 namespace {
-
-double NowMs() {
-    LARGE_INTEGER frequency;
-    LARGE_INTEGER now;
-    QueryPerformanceFrequency(&frequency);
-    QueryPerformanceCounter(&now);
-    return static_cast<double>(now.QuadPart) * 1000.0 / frequency.QuadPart;
-}
 
 // A reader on its own thread, so that the test can watch it wait and wake.
 struct PendingRead {

@@ -54,14 +54,6 @@ BOOL CALLBACK MatchWindow(HWND window, LPARAM parameter) {
 
 } // namespace
 
-double NowMs() {
-    LARGE_INTEGER frequency;
-    LARGE_INTEGER now;
-    QueryPerformanceFrequency(&frequency);
-    QueryPerformanceCounter(&now);
-    return static_cast<double>(now.QuadPart) * 1000.0 / frequency.QuadPart;
-}
-
 bool StartProgram(const char* scenarioText, Program& program) {
     const std::string scenarioPath = TempFile("scenario.txt");
     FILE* file = std::fopen(scenarioPath.c_str(), "wb");

@@ -8,6 +8,8 @@
 #include <string>
 #include <vector>
 
+#include "tests/clock.h"
+
 // One line of the simulated remote's log.
 struct LoggedCall {
     unsigned long pid = 0;
@@ -25,8 +27,6 @@ struct Program {
     std::string logPath;
     double startMs = 0;
 };
-
-double NowMs();
 
 // Starts ir-sensor-test.exe from the simulated remote's folder with this scenario.
 bool StartProgram(const char* scenarioText, Program& program);

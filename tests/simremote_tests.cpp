@@ -13,16 +13,9 @@
 #include "device/input_reports.h"
 #include "device/output_reports.h"
 #include "simremote/scenario.h"
+#include "tests/clock.h"
 
 namespace {
-
-double NowMs() {
-    LARGE_INTEGER frequency;
-    LARGE_INTEGER now;
-    QueryPerformanceFrequency(&frequency);
-    QueryPerformanceCounter(&now);
-    return static_cast<double>(now.QuadPart) * 1000.0 / frequency.QuadPart;
-}
 
 std::string TempPath(const char* name) {
     char folder[MAX_PATH];
