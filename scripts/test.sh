@@ -1,5 +1,6 @@
 #!/usr/bin/env bash
-# Builds both targets and runs every test of the x86_64 build under Wine, with Xvfb as display.
+# Builds both targets and the 32-bit release archive, checks the archive, and runs every test of
+# the x86_64 build under Wine, with Xvfb as display.
 set -euo pipefail
 cd "$(dirname "$0")/.."
 
@@ -7,6 +8,8 @@ scripts/bootstrap.sh
 
 cmake --preset x86 >/dev/null
 cmake --build --preset x86
+cmake --build --preset x86 --target package >/dev/null
+scripts/check-package.sh
 cmake --preset x64 >/dev/null
 cmake --build --preset x64
 

@@ -63,6 +63,11 @@ bool ParseLine(char* line, Scenario& scenario, char* error, int errorSize, int l
         scenario.absent = true;
         return true;
     }
+    if (std::strcmp(name, "log") == 0 && argumentCount == 1 &&
+        std::strcmp(words[first + 1], "summary") == 0) {
+        scenario.logSummaryOnly = true;
+        return true;
+    }
     for (const Command& command : kCommands) {
         if (std::strcmp(name, command.name) != 0)
             continue;
@@ -109,6 +114,7 @@ bool ParseLine(char* line, Scenario& scenario, char* error, int errorSize, int l
 
 bool ParseScenario(const char* text, Scenario& scenario, char* error, int errorSize) {
     scenario.absent = false;
+    scenario.logSummaryOnly = false;
     scenario.stepCount = 0;
     char line[512];
     int lineNumber = 0;

@@ -4,6 +4,8 @@
 //     [<ms>] <command> [<arguments>]
 // where <ms> (default 0) counts from OpenHidHandle and never goes back from one step to the next:
 //     absent                           OpenHidHandle finds no remote and returns -1
+//     log summary                      log no reads, only the other calls and, at the close, how
+//                                      many reports were delivered and how many dropped
 //     rate <n>                         n reports a second (1 to 100000; default 100)
 //     ir <x0> <y0> <x1> <y1> <x2> <y2> <x3> <y3>
 //                                      the four IR objects, decimal 0..1023 (X 1023: not seen)
@@ -34,6 +36,7 @@ struct ScenarioStep {
 
 struct Scenario {
     bool absent;
+    bool logSummaryOnly;
     int stepCount;
     ScenarioStep steps[kMaxScenarioSteps];
 };

@@ -7,8 +7,15 @@
 // moving lights. SIMREMOTE_LOG names a file that gets one line per call:
 //     <pid> <tid> <ms> <call> <handle or ids> -> <result> [done <ms>] [: <bytes>]
 // where <ms> is the performance counter in milliseconds at the call's start (and, for reads,
-// its return), and <bytes> are the 22 bytes written or read.
+// its return), and <bytes> are the 22 bytes written or read. After a close (and, with
+// "log summary", every second instead of a line per read) a line
+//     <pid> <tid> <ms> Reports <handle> -> <delivered> dropped <dropped>
+// counts the reports delivered so far and those dropped because the reader fell behind, and
+//     <pid> <tid> <ms> Memory <handle> -> private <bytes> pagefile <bytes> working <bytes>
+// gives the memory of the program's process at the close.
 #include <windows.h>
+
+#include <psapi.h>
 
 #include <atomic>
 #include <cmath>
@@ -30,6 +37,8 @@ Scenario scenario;
 double openMs;
 std::atomic<double> nextReportMs;
 std::atomic<unsigned> reportNumber;
+// Reports dropped because the reader fell more than kQueuedReports behind.
+std::atomic<double> droppedReports;
 std::atomic<int> requestedKind{0x30};
 std::atomic<int> lastHandle;
 std::atomic<bool> handleOpen[kMaxHandles];
@@ -88,6 +97,7 @@ void LoadScenario() {
     char path[MAX_PATH];
     if (!GetEnvironmentVariableA("SIMREMOTE_SCENARIO", path, sizeof path)) {
         scenario.absent = false;
+        scenario.logSummaryOnly = false;
         scenario.stepCount = 1;
         scenario.steps[0] = {0.0, StepKind::kDemo, {}};
         return;
@@ -187,8 +197,10 @@ bool WaitForNextReport(int handle, double periodMs) {
         return false;
     double next = dueMs + periodMs;
     const double now = NowMs();
-    if (now - next > kQueuedReports * periodMs)
+    if (now - next > kQueuedReports * periodMs) {
+        droppedReports = droppedReports + (now - next) / periodMs;
         next = now;
+    }
     nextReportMs = next;
     return IsOpen(handle);
 }
@@ -218,6 +230,31 @@ int Read(int handle, unsigned char* report, unsigned int* count) {
     return 1;
 }
 
+void LogReportCounts(int handle) {
+    Log(NowMs(), "Reports %d -> %u dropped %.0f", handle, reportNumber.load(),
+        droppedReports.load());
+}
+
+// The memory of the process the remote serves, which another process cannot read under Wine.
+void LogMemory(int handle) {
+    PROCESS_MEMORY_COUNTERS_EX counters = {};
+    counters.cb = sizeof counters;
+    GetProcessMemoryInfo(GetCurrentProcess(), reinterpret_cast<PROCESS_MEMORY_COUNTERS*>(&counters),
+                         sizeof counters);
+    Log(NowMs(), "Memory %d -> private %zu pagefile %zu working %zu", handle,
+        static_cast<size_t>(counters.PrivateUsage), static_cast<size_t>(counters.PagefileUsage),
+        static_cast<size_t>(counters.WorkingSetSize));
+}
+
+void LogReportCountsEverySecond(int handle) {
+    static std::atomic<double> lastMs;
+    const double now = NowMs();
+    if (now - lastMs < 1000)
+        return;
+    lastMs = now;
+    LogReportCounts(handle);
+}
+
 } // namespace
 
 extern "C" int OpenHidHandle(int vendorId, int productId) {
@@ -232,6 +269,8 @@ extern "C" int OpenHidHandle(int vendorId, int productId) {
         openMs = NowMs();
         nextReportMs = openMs + 1000.0 / ConditionsAt(scenario, 0).rate;
         requestedKind = 0x30;
+        reportNumber = 0;
+        droppedReports = 0;
         handleOpen[handle] = true;
         lastHandle = handle;
     }
@@ -242,6 +281,10 @@ extern "C" int OpenHidHandle(int vendorId, int productId) {
 extern "C" int ReadReport(int handle, unsigned char* report, unsigned int* count) {
     const double startMs = NowMs();
     const int result = Read(handle, report, count);
+    if (scenario.logSummaryOnly) {
+        LogReportCountsEverySecond(handle);
+        return result;
+    }
     char bytes[kBytesTextSize];
     if (result)
         FormatBytes(report, bytes);
@@ -271,5 +314,9 @@ extern "C" int CloseHidHandle(int handle) {
     else
         wasOpen = false;
     Log(startMs, "CloseHidHandle %d -> %d", handle, wasOpen ? 1 : 0);
+    if (wasOpen) {
+        LogReportCounts(handle);
+        LogMemory(handle);
+    }
     return wasOpen ? 1 : 0;
 }

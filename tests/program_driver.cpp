@@ -104,22 +104,30 @@ HWND FindProgramWindow(const Program& program, const char* className, DWORD time
     }
 }
 
-std::string MessageBoxText(HWND box) {
-    // Controls of another process answer WM_GETTEXT only when it is sent to them.
-    for (HWND child = FindWindowExA(box, nullptr, "Static", nullptr); child;
-         child = FindWindowExA(box, child, "Static", nullptr)) {
-        char text[256] = "";
-        DWORD_PTR length = 0;
-        SendMessageTimeoutA(child, WM_GETTEXT, sizeof text, reinterpret_cast<LPARAM>(text),
-                            SMTO_ABORTIFHUNG, 2000, &length);
-        if (text[0])
-            return text;
-    }
+std::string MessageBoxText(HWND box, DWORD timeoutMs) {
+    // The box's controls come a moment after the box itself. Controls of another process answer
+    // WM_GETTEXT only when it is sent to them.
+    const double deadline = NowMs() + timeoutMs;
+    do {
+        for (HWND child = FindWindowExA(box, nullptr, "Static", nullptr); child;
+             child = FindWindowExA(box, child, "Static", nullptr)) {
+            char text[256] = "";
+            DWORD_PTR length = 0;
+            SendMessageTimeoutA(child, WM_GETTEXT, sizeof text, reinterpret_cast<LPARAM>(text),
+                                SMTO_NORMAL, timeoutMs, &length);
+            if (text[0])
+                return text;
+        }
+        Sleep(10);
+    } while (NowMs() < deadline);
     return "";
 }
 
-void PressOk(HWND box) {
-    const HWND button = FindWindowExA(box, nullptr, "Button", nullptr);
+void PressOk(HWND box, DWORD timeoutMs) {
+    const double deadline = NowMs() + timeoutMs;
+    HWND button = nullptr;
+    while (!(button = FindWindowExA(box, nullptr, "Button", nullptr)) && NowMs() < deadline)
+        Sleep(10);
     PostMessageA(button, BM_CLICK, 0, 0);
 }
 

@@ -39,9 +39,9 @@ void EndProgram(Program& program);
 
 // A top-level window of the program with this class, waiting up to timeoutMs for it.
 HWND FindProgramWindow(const Program& program, const char* className, DWORD timeoutMs = 0);
-// The text of a message box, and its OK button pressed.
-std::string MessageBoxText(HWND box);
-void PressOk(HWND box);
+// The text of a message box, and its OK button pressed, waiting up to timeoutMs for them.
+std::string MessageBoxText(HWND box, DWORD timeoutMs = 5000);
+void PressOk(HWND box, DWORD timeoutMs = 5000);
 // Whether the window's thread still answers within timeoutMs.
 bool Answers(HWND window, DWORD timeoutMs = 2000);
 

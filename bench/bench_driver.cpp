@@ -1,0 +1,271 @@
+// The benchmark's driver on the Windows side: runs the program beside the simulated remote and
+// prints what it measured as "name value" lines for scripts/bench.sh to gather.
+//     bench_driver startup    process start and open to the reader's first read, and the floor
+//     bench_driver latency    report-to-pixel latency of object 0 over 200+ moves
+//     bench_driver rate <n>   n reports a second: reports dropped, and the window's answer time
+//     bench_driver memory     private bytes and working set while streaming
+#include <windows.h>
+
+#include <algorithm>
+#include <cstdio>
+#include <cstdlib>
+#include <cstring>
+#include <string>
+#include <vector>
+
+#include "tests/program_driver.h"
+
+namespace {
+
+constexpr DWORD kTimeoutMs = 15000;
+const char* const kFourObjects = "ir 200 300 400 500 600 200 800 700\n";
+
+double Percentile(std::vector<double> values, double fraction) {
+    if (values.empty())
+        return -1;
+    std::sort(values.begin(), values.end());
+    const size_t index = static_cast<size_t>(fraction * (values.size() - 1) + 0.5);
+    return values[std::min(index, values.size() - 1)];
+}
+
+void Stop(Program& program, HWND window) {
+    if (window)
+        PostMessageA(window, WM_KEYDOWN, VK_ESCAPE, 1);
+    WaitForExit(program, kTimeoutMs);
+    EndProgram(program);
+}
+
+int Startup() {
+    Program program;
+    if (!StartProgram(kFourObjects, program))
+        return 1;
+    const HWND window = FindProgramWindow(program, "wnd-001", kTimeoutMs);
+    const double deadline = NowMs() + kTimeoutMs;
+    double firstReaderRead = 0;
+    double openMs = 0;
+    std::vector<LoggedCall> writes;
+    while (firstReaderRead == 0 && NowMs() < deadline) {
+        Sleep(20);
+        const std::vector<LoggedCall> log = ReadLog(program);
+        const std::vector<LoggedCall> reads = CallsOf(log, program, "ReadReport");
+        writes = CallsOf(log, program, "WriteReport");
+        for (const LoggedCall& read : reads)
+            if (read.tid != reads[0].tid) {
+                firstReaderRead = read.ms;
+                break;
+            }
+        if (!log.empty())
+            openMs = log[0].ms;
+    }
+    Stop(program, window);
+    if (firstReaderRead == 0 || writes.size() < 21)
+        return 1;
+    // The program's own waits: the probe period, the set-up's two pauses, the reader's delay.
+    std::printf("start_to_live_ms %.1f\n", firstReaderRead - program.startMs);
+    std::printf("open_to_live_ms %.1f\n", firstReaderRead - openMs);
+    std::printf("floor_ms %.1f\n", 100.0 + 200.0 + 200.0 + 500.0);
+    std::printf("process_start_to_open_ms %.1f\n", openMs - program.startMs);
+    return 0;
+}
+
+// Sensor position of object 0 at move k: spread over the view, far from its last spot.
+void MovePosition(int k, int& x, int& y) {
+    x = 60 + (k * 337) % 880;
+    y = 60 + (k * 211) % 620;
+}
+
+int Latency() {
+    constexpr int kMoves = 220;
+    constexpr double kFirstMoveMs = 1500;
+    constexpr double kIntervalMs = 80;
+    // Object 1 stays in a corner; objects 2 and 3 are out of view.
+    std::string scenario = "ir 20 20 1000 740 1023 1023 1023 1023\n";
+    for (int k = 0; k < kMoves; ++k) {
+        int x = 0;
+        int y = 0;
+        MovePosition(k, x, y);
+        char step[96];
+        std::snprintf(step, sizeof step, "%.0f ir %d %d 1000 740 1023 1023 1023 1023\n",
+                      kFirstMoveMs + k * kIntervalMs, x, y);
+        scenario += step;
+    }
+    Program program;
+    if (!StartProgram(scenario.c_str(), program))
+        return 1;
+    const HWND window = FindProgramWindow(program, "wnd-001", kTimeoutMs);
+    if (!window) {
+        Stop(program, nullptr);
+        return 1;
+    }
+    double openMs = 0;
+    while (openMs == 0 && NowMs() < program.startMs + kTimeoutMs) {
+        const std::vector<LoggedCall> log = ReadLog(program);
+        if (!log.empty())
+            openMs = log[0].ms;
+        Sleep(5);
+    }
+
+    // Poll the spot of each move until its cross's centre turns black.
+    std::vector<double> seenMs(kMoves, 0);
+    long polls = 0;
+    const double pollStart = NowMs();
+    const HDC dc = GetDC(window);
+    for (int k = 0; k < kMoves; ++k) {
+        int x = 0;
+        int y = 0;
+        MovePosition(k, x, y);
+        const double moveMs = openMs + kFirstMoveMs + k * kIntervalMs;
+        while (NowMs() < moveMs - 2)
+            Sleep(1);
+        while (NowMs() < moveMs + kIntervalMs) {
+            ++polls;
+            if (GetPixel(dc, x / 2, y / 2) == RGB(0, 0, 0) &&
+                GetPixel(dc, x / 2 + 2, y / 2 + 2) == RGB(255, 255, 255)) {
+                seenMs[k] = NowMs();
+                break;
+            }
+        }
+    }
+    const double pollRate = polls / ((NowMs() - pollStart) / 1000.0);
+    ReleaseDC(window, dc);
+
+    // The report that carried each move: the first read returning object 0 at its new spot.
+    const std::vector<LoggedCall> reads = CallsOf(ReadLog(program), program, "ReadReport");
+    Stop(program, window);
+    std::vector<double> latencies;
+    int missed = 0;
+    int notSeen = 0;
+    for (int k = 0; k < kMoves; ++k) {
+        int x = 0;
+        int y = 0;
+        MovePosition(k, x, y);
+        char bytes[16];
+        std::snprintf(bytes, sizeof bytes, "%02X %02X %02X", x & 0xFF, y & 0xFF,
+                      ((x >> 8) & 3) << 4 | ((y >> 8) & 3) << 6 | 0x02);
+        double deliveredMs = 0;
+        for (const LoggedCall& read : reads)
+            if (read.result == 1 && read.bytes.compare(18, 8, bytes) == 0) {
+                deliveredMs = read.doneMs;
+                break;
+            }
+        notSeen += seenMs[k] == 0;
+        if (deliveredMs == 0 || seenMs[k] == 0) {
+            ++missed;
+            continue;
+        }
+        latencies.push_back(seenMs[k] - deliveredMs);
+    }
+    std::printf("latency_moves %zu\n", latencies.size());
+    std::printf("latency_missed %d\n", missed);
+    std::printf("latency_not_seen %d\n", notSeen);
+    std::printf("latency_p50_ms %.2f\n", Percentile(latencies, 0.50));
+    std::printf("latency_p99_ms %.2f\n", Percentile(latencies, 0.99));
+    std::printf("poll_rate_hz %.0f\n", pollRate);
+    return 0;
+}
+
+int Rate(int rate) {
+    char scenario[160];
+    std::snprintf(scenario, sizeof scenario, "log summary\nrate %d\n%s", rate, kFourObjects);
+    Program program;
+    if (!StartProgram(scenario, program))
+        return 1;
+    const HWND window = FindProgramWindow(program, "wnd-001", kTimeoutMs);
+    if (!window) {
+        Stop(program, nullptr);
+        return 1;
+    }
+    // The reader starts about a second after the open; measure three seconds after that.
+    while (NowMs() < program.startMs + 1500)
+        Sleep(10);
+    std::vector<double> answers;
+    const double end = NowMs() + 3000;
+    while (NowMs() < end) {
+        const double before = NowMs();
+        DWORD_PTR result = 0;
+        if (!SendMessageTimeoutA(window, WM_NULL, 0, 0, SMTO_NORMAL, 1000, &result))
+            answers.push_back(1000);
+        else
+            answers.push_back(NowMs() - before);
+        Sleep(5);
+    }
+    Stop(program, window);
+
+    // Reports delivered and dropped within the window, from the remote's counts every second.
+    double firstMs = 0;
+    double lastMs = 0;
+    double delivered[2] = {};
+    double dropped[2] = {};
+    if (FILE* file = std::fopen(program.logPath.c_str(), "rb")) {
+        char line[256];
+        while (std::fgets(line, sizeof line, file)) {
+            unsigned long pid = 0;
+            unsigned long tid = 0;
+            double ms = 0;
+            double count = 0;
+            double drops = 0;
+            if (std::sscanf(line, "%lu %lu %lf Reports %*d -> %lf dropped %lf", &pid, &tid, &ms,
+                            &count, &drops) != 5 ||
+                ms < end - 3000 || ms > end)
+                continue;
+            const int at = firstMs == 0 ? 0 : 1;
+            if (at == 0)
+                firstMs = ms;
+            lastMs = ms;
+            delivered[at] = count;
+            dropped[at] = drops;
+        }
+        std::fclose(file);
+    }
+    const double seconds = (lastMs - firstMs) / 1000.0;
+    if (seconds <= 0)
+        return 1;
+    std::printf("rate %d\n", rate);
+    std::printf("rate_delivered_per_s %.0f\n", (delivered[1] - delivered[0]) / seconds);
+    std::printf("rate_dropped_per_s %.0f\n", (dropped[1] - dropped[0]) / seconds);
+    std::printf("rate_answer_p99_ms %.2f\n", Percentile(answers, 0.99));
+    return 0;
+}
+
+// Memory while streaming, as the simulated remote sees it from inside the program's process at
+// the close (another process reads no private bytes under Wine).
+int Memory() {
+    Program program;
+    if (!StartProgram(kFourObjects, program))
+        return 1;
+    const HWND window = FindProgramWindow(program, "wnd-001", kTimeoutMs);
+    while (NowMs() < program.startMs + 3000)
+        Sleep(10);
+    Stop(program, window);
+    double privateBytes = -1;
+    double pagefileBytes = -1;
+    double workingSet = -1;
+    if (FILE* file = std::fopen(program.logPath.c_str(), "rb")) {
+        char line[256];
+        while (std::fgets(line, sizeof line, file))
+            if (const char* memory = std::strstr(line, " Memory "))
+                std::sscanf(memory, " Memory %*d -> private %lf pagefile %lf working %lf",
+                            &privateBytes, &pagefileBytes, &workingSet);
+        std::fclose(file);
+    }
+    // Wine leaves PrivateUsage at zero; the pagefile usage is the same private commit charge.
+    std::printf("private_bytes %.0f\n", privateBytes > 0 ? privateBytes : pagefileBytes);
+    std::printf("working_set_bytes %.0f\n", workingSet);
+    return privateBytes < 0;
+}
+
+} // namespace
+
+int main(int argc, char** argv) {
+    const std::string command = argc > 1 ? argv[1] : "";
+    if (command == "startup")
+        return Startup();
+    if (command == "latency")
+        return Latency();
+    if (command == "rate" && argc > 2)
+        return Rate(std::atoi(argv[2]));
+    if (command == "memory")
+        return Memory();
+    std::fprintf(stderr, "usage: bench_driver startup | latency | rate <n> | memory\n");
+    return 2;
+}
