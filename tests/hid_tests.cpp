@@ -99,7 +99,7 @@ TEST_F(LinkTest, ReadWaitsForAReportWhileWritesGoAhead) {
     const double before = NowMs();
     EXPECT_EQ(LinkWrite(link, mode, &count), 1);
     EXPECT_EQ(LinkWrite(link, unknown, &count), 1);
-    EXPECT_LT(NowMs() - before, 100.0);
+    EXPECT_LT(NowMs() - before, 250.0);
     unsigned char received[64];
     ASSERT_EQ(ReceiveAtRemote(received, sizeof received), 3);
     EXPECT_EQ(std::memcmp(received, mode, 3), 0);
@@ -125,10 +125,10 @@ TEST_F(LinkTest, CloseWakesAWaitingReadAndRetiresTheHandle) {
 
     const double before = NowMs();
     EXPECT_EQ(LinkClose(link), 1);
-    EXPECT_LT(NowMs() - before, 50.0) << "the close waited for the read";
+    EXPECT_LT(NowMs() - before, 250.0) << "the close waited for the read";
     pending.thread.join();
     EXPECT_EQ(pending.result, 0);
-    EXPECT_LT(pending.doneMs - before, 200.0);
+    EXPECT_LT(pending.doneMs - before, 500.0);
     EXPECT_EQ(pending.report[0], 0xEE) << "a woken read touched the buffer";
 
     // Everything after the close fails at once, and a new link never gets the old number.
@@ -140,7 +140,7 @@ TEST_F(LinkTest, CloseWakesAWaitingReadAndRetiresTheHandle) {
     EXPECT_EQ(LinkClose(link), 0);
     for (int unknown : {-1, 0, 9999})
         EXPECT_EQ(LinkRead(unknown, report, &count), 0);
-    EXPECT_LT(NowMs() - after, 50.0);
+    EXPECT_LT(NowMs() - after, 250.0);
     EXPECT_EQ(report[0], 0x12);
     const int closed = link;
     OpenPipes(22, 22);
