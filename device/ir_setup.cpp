@@ -14,8 +14,8 @@ static void SendIrEnableBlock() {
 }
 
 void InitIrSensor() {
-    // The sensor does not always take the enable block at once, so it is sent three times with a
-    // pause between.
+    // The enable block goes out three times, with a pause after each of the first two, giving the
+    // sensor time to take it.
     constexpr int kEnablePauseMs = 200;
     SetLeds(0x10);
     SendIrEnableBlock();
@@ -23,7 +23,7 @@ void InitIrSensor() {
     SendIrEnableBlock();
     WaitMs(kEnablePauseMs);
     SendIrEnableBlock();
-    // Sensitivity blocks, then the IR mode.
+    // Four more of the sensor's registers.
     WriteRegister(0x90, 0x04, 0xB0, 0x00, 0x06);
     WriteRegister(0xC0, 0x04, 0xB0, 0x00, 0x08);
     WriteRegister(0x40, 0x04, 0xB0, 0x00, 0x1A);
