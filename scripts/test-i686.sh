@@ -41,21 +41,17 @@ wineserver=/usr/lib/wine/wineserver
 started=$(date +%s)
 trap '"$wineserver" -k 2>/dev/null || true' EXIT
 
-# Runs a Wine command under Xvfb, then gives Wine's background processes two minutes to finish
-# (the registry is saved when the server ends) before ending them.
-wine_under_display() {
-    xvfb-run -a -s "-screen 0 1280x1024x24" bash -c \
-        '"$1" "${@:2}"; status=$?; timeout 120 "$0" -w || "$0" -k; exit $status' \
-        "$wineserver" "$wine" "$@"
-}
-
+# Made under Xvfb in one Wine session: the prefix, then no debugger's dialog for a crash, which
+# must end the program instead. Wine's background processes get two minutes to finish (the
+# registry is saved when the server ends) before they are ended.
 if [ ! -f "$WINEPREFIX/system.reg" ]; then
     echo "test-i686: making the 32-bit Wine prefix (several minutes under emulation)"
-    wine_under_display wineboot -i >/dev/null 2>&1 || true
+    xvfb-run -a -s "-screen 0 1280x1024x24" bash -c '
+        "$1" wineboot -i
+        "$1" reg delete "HKLM\Software\Microsoft\Windows NT\CurrentVersion\AeDebug" \
+            /v Debugger /f
+        timeout 120 "$0" -w || "$0" -k' "$wineserver" "$wine" >/dev/null 2>&1 || true
     [ -f "$WINEPREFIX/system.reg" ] || { echo "test-i686: the 32-bit prefix was not made"; exit 1; }
-    # A crash must end the program, not open the debugger's dialog.
-    wine_under_display reg delete 'HKLM\Software\Microsoft\Windows NT\CurrentVersion\AeDebug' \
-        /v Debugger /f >/dev/null 2>&1 || true
 fi
 
 echo "test-i686: running the i686 program under emulation"
