@@ -205,23 +205,24 @@ bool WaitForNextReport(int handle, double periodMs) {
     return IsOpen(handle);
 }
 
+// A silent remote answers nothing: the read ends only with the close.
+int WaitForClose(int handle) {
+    WaitForSingleObject(closeEvents[handle], INFINITE);
+    return 0;
+}
+
 int Read(int handle, unsigned char* report, unsigned int* count) {
     if (!IsOpen(handle))
         return 0;
-    // A read that starts while the remote is silent returns only at the close.
-    if (ConditionsAt(scenario, NowMs() - openMs).flow == Flow::kSilent) {
-        WaitForSingleObject(closeEvents[handle], INFINITE);
-        return 0;
-    }
-    const Conditions before = ConditionsAt(scenario, NowMs() - openMs);
-    if (!WaitForNextReport(handle, 1000.0 / before.rate))
+    const Conditions atStart = ConditionsAt(scenario, NowMs() - openMs);
+    if (atStart.flow == Flow::kSilent)
+        return WaitForClose(handle);
+    if (!WaitForNextReport(handle, 1000.0 / atStart.rate))
         return 0;
     const double atMs = NowMs();
     const Conditions conditions = ConditionsAt(scenario, atMs - openMs);
-    if (conditions.flow == Flow::kSilent) {
-        WaitForSingleObject(closeEvents[handle], INFINITE);
-        return 0;
-    }
+    if (conditions.flow == Flow::kSilent)
+        return WaitForClose(handle);
     if (conditions.flow == Flow::kFail)
         return 0;
     BuildReport(conditions, reportNumber.fetch_add(1), atMs, report);
