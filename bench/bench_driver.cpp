@@ -18,7 +18,6 @@
 namespace {
 
 constexpr DWORD kTimeoutMs = 15000;
-const char* const kFourObjects = "ir 200 300 400 500 600 200 800 700\n";
 
 double Percentile(std::vector<double> values, double fraction) {
     if (values.empty())

@@ -23,7 +23,7 @@ HANDLE instanceMutex;
 
 constexpr int kProbePeriodMs = 100;
 constexpr DWORD kProbeSleepMs = 100;
-// How long the reader waits for a probe thread still finishing its last read, and how long a
+// How long the start-up waits for a probe thread still finishing its last read, and how long a
 // forced end may take to come into effect.
 constexpr DWORD kProbeGraceMs = 100;
 

@@ -8,10 +8,6 @@
 
 namespace {
 
-// Four objects in view, each with its own spot on the plot (sensor coordinates / 2).
-const char* const kFourObjects = "ir 200 300 400 500 600 200 800 700\n";
-constexpr int kCrosses[4][2] = {{100, 150}, {200, 250}, {300, 100}, {400, 350}};
-
 constexpr DWORD kStartTimeoutMs = 15000;
 constexpr DWORD kExitTimeoutMs = 10000;
 

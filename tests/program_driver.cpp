@@ -144,12 +144,15 @@ COLORREF PixelAt(HWND window, int x, int y) {
 }
 
 bool CrossAt(HWND window, int cx, int cy) {
-    for (int d = -4; d <= 4; ++d)
-        if (PixelAt(window, cx + d, cy) != 0 || PixelAt(window, cx, cy + d) != 0)
-            return false;
+    const HDC dc = GetDC(window);
+    bool strokes = true;
+    for (int d = -4; d <= 4 && strokes; ++d)
+        strokes = GetPixel(dc, cx + d, cy) == 0 && GetPixel(dc, cx, cy + d) == 0;
     // Beside the strokes the background shows.
-    return PixelAt(window, cx + 2, cy + 2) == RGB(255, 255, 255) &&
-           PixelAt(window, cx - 2, cy - 2) == RGB(255, 255, 255);
+    const bool cross = strokes && GetPixel(dc, cx + 2, cy + 2) == RGB(255, 255, 255) &&
+                       GetPixel(dc, cx - 2, cy - 2) == RGB(255, 255, 255);
+    ReleaseDC(window, dc);
+    return cross;
 }
 
 bool WaitForCross(HWND window, int cx, int cy, DWORD timeoutMs) {

@@ -22,6 +22,11 @@ struct LoggedCall {
     std::string bytes; // "12 00 31 ..." for writes and successful reads
 };
 
+// The scenario most runs use: four objects in view, each with its own spot on the plot, and the
+// centres of their crosses (sensor coordinates / 2).
+constexpr const char* kFourObjects = "ir 200 300 400 500 600 200 800 700\n";
+constexpr int kCrosses[4][2] = {{100, 150}, {200, 250}, {300, 100}, {400, 350}};
+
 struct Program {
     PROCESS_INFORMATION process = {};
     std::string logPath;

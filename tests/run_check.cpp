@@ -23,16 +23,15 @@ void Check(bool ok, const char* what) {
 
 void CheckLiveRunEndedWithEsc() {
     Program program;
-    Check(StartProgram("ir 200 300 400 500 600 200 800 700\n", program), "the program starts");
+    Check(StartProgram(kFourObjects, program), "the program starts");
     const HWND window = FindProgramWindow(program, "wnd-001", kTimeoutMs);
     Check(window != nullptr, "the window comes up");
     if (!window) {
         EndProgram(program);
         return;
     }
-    const int crosses[4][2] = {{100, 150}, {200, 250}, {300, 100}, {400, 350}};
     bool allCrosses = true;
-    for (const auto& cross : crosses)
+    for (const auto& cross : kCrosses)
         allCrosses = allCrosses && WaitForCross(window, cross[0], cross[1], kTimeoutMs);
     Check(allCrosses, "the window shows the four crosses");
     PostMessageA(window, WM_KEYDOWN, VK_ESCAPE, 1);
