@@ -1,19 +1,24 @@
 #!/usr/bin/env bash
-# Installs what the build and the tests need on Debian 12, only where it is missing.
+# Installs what the build and the tests need on Debian 12, only where it is missing, and checks
+# that the 64-bit Wine works afterwards.
 set -euo pipefail
+cd "$(dirname "$0")/.."
+source scripts/apt.sh
 
 packages=(cmake g++-mingw-w64-i686-posix g++-mingw-w64-x86-64-posix wine64 xvfb xauth googletest
           imagemagick)
 missing=()
 for package in "${packages[@]}"; do
-    dpkg-query -W -f='${Status}' "$package" 2>/dev/null | grep -q "install ok installed" ||
-        missing+=("$package")
+    apt_installed "$package" || missing+=("$package")
 done
-[ ${#missing[@]} -eq 0 ] && exit 0
 
-echo "bootstrap: installing ${missing[*]}"
-sudo=""
-[ "$(id -u)" -eq 0 ] || sudo="sudo"
-export DEBIAN_FRONTEND=noninteractive
-$sudo apt-get update -qq
-$sudo apt-get install -y -qq --no-install-recommends "${missing[@]}" >/dev/null
+if [ ${#missing[@]} -gt 0 ]; then
+    echo "bootstrap: installing ${missing[*]}"
+    apt_refresh bootstrap
+    apt_install bootstrap -- "${missing[@]}" || exit 1
+fi
+
+if ! /usr/lib/wine/wine64 --version >/dev/null 2>&1; then
+    echo "bootstrap: /usr/lib/wine/wine64 does not run after the install"
+    exit 1
+fi
