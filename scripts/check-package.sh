@@ -1,6 +1,7 @@
 #!/usr/bin/env bash
 # Checks the release archive of the 32-bit build: it holds the program, the real HID library,
-# the README and the LICENSE, and both binaries are 32-bit Windows files with version info.
+# the README and the LICENSE; both binaries are 32-bit Windows files with version info that import
+# nothing but Windows' own DLLs, and together they take at most 100 KB.
 set -euo pipefail
 cd "$(dirname "$0")/.."
 
@@ -23,8 +24,21 @@ for binary in ir-sensor-test.exe tiny_hid_dll.dll; do
         "$folder/$binary" ||
         { echo "package: $binary has no version information"; exit 1; }
 done
+# Fully static: only Windows' own DLLs (and the program's HID library) are imported.
+imports=$(i686-w64-mingw32-objdump -p "$folder/ir-sensor-test.exe" "$folder/tiny_hid_dll.dll" |
+    sed -n 's/^\s*DLL Name: //p' | tr 'A-Z' 'a-z' | sort -u)
+for dll in $imports; do
+    case $dll in
+    kernel32.dll | user32.dll | gdi32.dll | msvcrt.dll | setupapi.dll | hid.dll | tiny_hid_dll.dll) ;;
+    *) echo "package: a binary imports $dll, which Windows does not have"; exit 1 ;;
+    esac
+done
+size=$(( $(stat -c %s "$folder/ir-sensor-test.exe") + $(stat -c %s "$folder/tiny_hid_dll.dll") ))
+[ "$size" -le 102400 ] ||
+    { echo "package: the program and its HID library take $size bytes, more than 100 KB"; exit 1; }
 if cmp -s "$folder/tiny_hid_dll.dll" build/x86/simremote/tiny_hid_dll.dll; then
     echo "package: the simulated remote was packed instead of the real HID library"
     exit 1
 fi
-echo "package: $archive holds the 32-bit program, its HID library, README and LICENSE"
+echo "package: $archive holds the 32-bit program and its HID library ($((size / 1024)) KB," \
+    "static), README and LICENSE"
