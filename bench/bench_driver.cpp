@@ -4,6 +4,10 @@
 //     bench_driver latency    report-to-pixel latency of object 0 over 200+ moves
 //     bench_driver rate <n>   n reports a second: reports dropped, and the window's answer time
 //     bench_driver memory     private bytes and working set while streaming
+//     bench_driver soak <s> <n>   s seconds at n reports a second, four objects moving: the
+//                                 program's resources every 10 s, reports delivered and dropped
+//     bench_driver race <road> <runs>   teardowns asked for twice at once (esc-home, home-esc,
+//                                 close-home, esc-esc): hangs and runs without exactly one teardown
 #include <windows.h>
 
 #include <algorithm>
@@ -253,6 +257,165 @@ int Memory() {
     return privateBytes < 0;
 }
 
+// Least-squares slope of y over x, per unit of x.
+double Slope(const std::vector<double>& x, const std::vector<double>& y) {
+    const double n = static_cast<double>(x.size());
+    double sx = 0, sy = 0, sxx = 0, sxy = 0;
+    for (size_t i = 0; i < x.size(); ++i) {
+        sx += x[i];
+        sy += y[i];
+        sxx += x[i] * x[i];
+        sxy += x[i] * y[i];
+    }
+    const double denominator = n * sxx - sx * sx;
+    return denominator == 0 ? 0 : (n * sxy - sx * sy) / denominator;
+}
+
+int Soak(int seconds, int rate) {
+    char scenario[96];
+    std::snprintf(scenario, sizeof scenario, "log summary\nrate %d\ndemo\n", rate);
+    Program program;
+    if (!StartProgram(scenario, program))
+        return 1;
+    const HWND window = FindProgramWindow(program, "wnd-001", kTimeoutMs);
+    if (!window) {
+        Stop(program, nullptr);
+        return 1;
+    }
+    while (NowMs() < program.startMs + seconds * 1000.0)
+        Sleep(100);
+    const bool answered = Answers(window, 2000);
+    Stop(program, window);
+
+    // The samples every 10 s until the close; those after the first minute must not grow.
+    // Reports count from the second after the open when the reader has long started: before
+    // that nothing reads during the set-up, by design, and the remote drops what piles up.
+    std::vector<double> minutes;
+    std::vector<double> privateBytes;
+    std::vector<double> handles;
+    std::vector<double> gdiObjects;
+    double openMs = 0;
+    double delivered[2] = {-1, 0};
+    double dropped[2] = {0, 0};
+    if (FILE* file = std::fopen(program.logPath.c_str(), "rb")) {
+        char line[320];
+        bool closed = false;
+        while (std::fgets(line, sizeof line, file) && !closed) {
+            double ms = 0;
+            double privateUsage = 0, pagefile = 0, working = 0, handleCount = 0, gdi = 0;
+            double count = 0, drops = 0;
+            closed = std::strstr(line, " CloseHidHandle ") != nullptr;
+            if (openMs == 0 && std::sscanf(line, "%*u %*u %lf OpenHidHandle", &ms) == 1)
+                openMs = ms;
+            if (std::sscanf(line, "%*u %*u %lf Reports %*d -> %lf dropped %lf", &ms, &count,
+                            &drops) == 3 &&
+                ms > openMs + 2000) {
+                const int at = delivered[0] < 0 ? 0 : 1;
+                delivered[at] = count;
+                dropped[at] = drops;
+                continue;
+            }
+            if (std::sscanf(line,
+                            "%*u %*u %lf Memory %*d -> private %lf pagefile %lf working %lf "
+                            "handles %lf gdi %lf",
+                            &ms, &privateUsage, &pagefile, &working, &handleCount, &gdi) != 6)
+                continue;
+            const double minute = (ms - openMs) / 60000.0;
+            // Wine leaves PrivateUsage at zero; the pagefile usage is the same commit charge.
+            std::printf("soak_sample %.2f min private %.0f working %.0f handles %.0f gdi %.0f\n",
+                        minute, privateUsage > 0 ? privateUsage : pagefile, working, handleCount,
+                        gdi);
+            if (minute < 1.0)
+                continue;
+            minutes.push_back(minute);
+            privateBytes.push_back(privateUsage > 0 ? privateUsage : pagefile);
+            handles.push_back(handleCount);
+            gdiObjects.push_back(gdi);
+        }
+        std::fclose(file);
+    }
+    if (minutes.size() < 2)
+        return 1;
+    const auto range = [](const std::vector<double>& v) {
+        return *std::max_element(v.begin(), v.end()) - *std::min_element(v.begin(), v.end());
+    };
+    std::printf("soak_rate %d\n", rate);
+    std::printf("soak_minutes %.1f\n", seconds / 60.0);
+    std::printf("soak_private_bytes_first %.0f\n", privateBytes.front());
+    std::printf("soak_private_bytes_range %.0f\n", range(privateBytes));
+    std::printf("soak_private_bytes_per_min %.0f\n", Slope(minutes, privateBytes));
+    std::printf("soak_handles_first %.0f\n", handles.front());
+    std::printf("soak_handles_range %.0f\n", range(handles));
+    std::printf("soak_gdi_first %.0f\n", gdiObjects.front());
+    std::printf("soak_gdi_range %.0f\n", range(gdiObjects));
+    std::printf("soak_delivered %.0f\n", delivered[1] - delivered[0]);
+    std::printf("soak_dropped %.0f\n", dropped[1] - dropped[0]);
+    std::printf("soak_window_answers %d\n", answered ? 1 : 0);
+    return 0;
+}
+
+// One run of a road that asks for the teardown twice: Home is reported from kHomeMs after the
+// open; the driver's own request lands at the same moment, or just after.
+constexpr double kHomeMs = 1600;
+
+bool RaceOnce(const std::string& road, int& exitCode, int& mode30Writes, int& closes) {
+    const bool held = road == "close-home";
+    char scenario[160];
+    std::snprintf(scenario, sizeof scenario, "log summary\n%s%.0f buttons 00 80\n%s", kFourObjects,
+                  kHomeMs, held ? "" : "1700 buttons 00 00\n");
+    Program program;
+    if (!StartProgram(scenario, program))
+        return false;
+    const HWND window = FindProgramWindow(program, "wnd-001", kTimeoutMs);
+    double openMs = 0;
+    while (openMs == 0 && NowMs() < program.startMs + kTimeoutMs) {
+        const std::vector<LoggedCall> log = ReadLog(program);
+        if (!log.empty())
+            openMs = log[0].ms;
+        Sleep(2);
+    }
+    const double at = openMs + kHomeMs + (road == "home-esc" ? 15 : 0);
+    while (NowMs() < at)
+        Sleep(0);
+    if (window && road == "close-home") {
+        PostMessageA(window, WM_SYSCOMMAND, SC_CLOSE, 0);
+    } else if (window) {
+        PostMessageA(window, WM_KEYDOWN, VK_ESCAPE, 1);
+        if (road == "esc-esc")
+            PostMessageA(window, WM_KEYDOWN, VK_ESCAPE, 1);
+    }
+    exitCode = WaitForExit(program, kTimeoutMs);
+    const std::vector<LoggedCall> log = ReadLog(program);
+    mode30Writes = 0;
+    for (const LoggedCall& write : CallsOf(log, program, "WriteReport"))
+        mode30Writes += write.bytes.compare(0, 8, "12 00 30") == 0;
+    closes = static_cast<int>(CallsOf(log, program, "CloseHidHandle").size());
+    EndProgram(program);
+    return true;
+}
+
+int Race(const std::string& road, int runs) {
+    int hangs = 0;
+    int badTeardowns = 0;
+    int badExits = 0;
+    for (int run = 0; run < runs; ++run) {
+        int exitCode = 0;
+        int mode30Writes = 0;
+        int closes = 0;
+        if (!RaceOnce(road, exitCode, mode30Writes, closes))
+            return 1;
+        hangs += exitCode == -1;
+        badExits += exitCode != 0 && exitCode != -1;
+        badTeardowns += mode30Writes != 1 || closes != 1;
+    }
+    std::printf("race %s\n", road.c_str());
+    std::printf("race_runs %d\n", runs);
+    std::printf("race_hangs %d\n", hangs);
+    std::printf("race_bad_exits %d\n", badExits);
+    std::printf("race_bad_teardowns %d\n", badTeardowns);
+    return 0;
+}
+
 } // namespace
 
 int main(int argc, char** argv) {
@@ -265,6 +428,11 @@ int main(int argc, char** argv) {
         return Rate(std::atoi(argv[2]));
     if (command == "memory")
         return Memory();
-    std::fprintf(stderr, "usage: bench_driver startup | latency | rate <n> | memory\n");
+    if (command == "soak" && argc > 3)
+        return Soak(std::atoi(argv[2]), std::atoi(argv[3]));
+    if (command == "race" && argc > 3)
+        return Race(argv[2], std::atoi(argv[3]));
+    std::fprintf(stderr, "usage: bench_driver startup | latency | rate <n> | memory | "
+                         "soak <seconds> <rate> | race <road> <runs>\n");
     return 2;
 }

@@ -12,7 +12,9 @@
 //     <pid> <tid> <ms> Reports <handle> -> <delivered> dropped <dropped>
 // counts the reports delivered so far and those dropped because the reader fell behind, and
 //     <pid> <tid> <ms> Memory <handle> -> private <bytes> pagefile <bytes> working <bytes>
-// gives the memory of the program's process at the close.
+//         handles <n> gdi <n>
+// gives the memory, kernel handles and GDI objects of the program's process at the close (and,
+// with "log summary", every 10 s while the handle is open).
 #include <windows.h>
 
 #include <psapi.h>
@@ -236,15 +238,37 @@ void LogReportCounts(int handle) {
         droppedReports.load());
 }
 
-// The memory of the process the remote serves, which another process cannot read under Wine.
+// Kernel handles of this process. GetProcessHandleCount reads 0 under Wine, so there the handle
+// values (multiples of 4, the lowest free one handed out first) are probed instead.
+unsigned CountHandles() {
+    DWORD count = 0;
+    if (GetProcessHandleCount(GetCurrentProcess(), &count) && count > 0)
+        return count;
+    for (uintptr_t value = 4; value < 4 * 16384; value += 4) {
+        DWORD flags = 0;
+        count += GetHandleInformation(reinterpret_cast<HANDLE>(value), &flags) ? 1 : 0;
+    }
+    return count;
+}
+
+// The resources of the process the remote serves, which another process cannot read under Wine.
 void LogMemory(int handle) {
     PROCESS_MEMORY_COUNTERS_EX counters = {};
     counters.cb = sizeof counters;
     GetProcessMemoryInfo(GetCurrentProcess(), reinterpret_cast<PROCESS_MEMORY_COUNTERS*>(&counters),
                          sizeof counters);
-    Log(NowMs(), "Memory %d -> private %zu pagefile %zu working %zu", handle,
+    Log(NowMs(), "Memory %d -> private %zu pagefile %zu working %zu handles %u gdi %lu", handle,
         static_cast<size_t>(counters.PrivateUsage), static_cast<size_t>(counters.PagefileUsage),
-        static_cast<size_t>(counters.WorkingSetSize));
+        static_cast<size_t>(counters.WorkingSetSize), CountHandles(),
+        GetGuiResources(GetCurrentProcess(), GR_GDIOBJECTS));
+}
+
+// For a soak: the resources every 10 s, on a thread of its own so that the reads keep their pace.
+DWORD WINAPI SampleResources(void* parameter) {
+    const int handle = static_cast<int>(reinterpret_cast<intptr_t>(parameter));
+    while (WaitForSingleObject(closeEvents[handle], 10000) == WAIT_TIMEOUT)
+        LogMemory(handle);
+    return 0;
 }
 
 void LogReportCountsEverySecond(int handle) {
@@ -274,6 +298,10 @@ extern "C" int OpenHidHandle(int vendorId, int productId) {
         droppedReports = 0;
         handleOpen[handle] = true;
         lastHandle = handle;
+        if (scenario.logSummaryOnly)
+            CloseHandle(CreateThread(nullptr, 0, SampleResources,
+                                     reinterpret_cast<void*>(static_cast<intptr_t>(handle)), 0,
+                                     nullptr));
     }
     Log(startMs, "OpenHidHandle %04X %04X -> %d", vendorId, productId, handle);
     return handle;
