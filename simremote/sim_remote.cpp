@@ -13,8 +13,8 @@
 // counts the reports delivered so far and those dropped because the reader fell behind, and
 //     <pid> <tid> <ms> Memory <handle> -> private <bytes> pagefile <bytes> working <bytes>
 //         handles <n> gdi <n>
-// gives the memory, kernel handles and GDI objects of the program's process at the close (and,
-// with "log summary", every 10 s while the handle is open).
+// gives the memory and GDI objects of the program's process at the close and, with "log summary",
+// every 10 s while the handle is open, then with its kernel handles (0 at the close).
 #include <windows.h>
 
 #include <psapi.h>
@@ -252,14 +252,15 @@ unsigned CountHandles() {
 }
 
 // The resources of the process the remote serves, which another process cannot read under Wine.
-void LogMemory(int handle) {
+// Counting the handles takes thousands of calls under Wine: only the soak's samples do it.
+void LogMemory(int handle, bool countHandles) {
     PROCESS_MEMORY_COUNTERS_EX counters = {};
     counters.cb = sizeof counters;
     GetProcessMemoryInfo(GetCurrentProcess(), reinterpret_cast<PROCESS_MEMORY_COUNTERS*>(&counters),
                          sizeof counters);
     Log(NowMs(), "Memory %d -> private %zu pagefile %zu working %zu handles %u gdi %lu", handle,
         static_cast<size_t>(counters.PrivateUsage), static_cast<size_t>(counters.PagefileUsage),
-        static_cast<size_t>(counters.WorkingSetSize), CountHandles(),
+        static_cast<size_t>(counters.WorkingSetSize), countHandles ? CountHandles() : 0,
         GetGuiResources(GetCurrentProcess(), GR_GDIOBJECTS));
 }
 
@@ -267,7 +268,7 @@ void LogMemory(int handle) {
 DWORD WINAPI SampleResources(void* parameter) {
     const int handle = static_cast<int>(reinterpret_cast<intptr_t>(parameter));
     while (WaitForSingleObject(closeEvents[handle], 10000) == WAIT_TIMEOUT)
-        LogMemory(handle);
+        LogMemory(handle, true);
     return 0;
 }
 
@@ -345,7 +346,7 @@ extern "C" int CloseHidHandle(int handle) {
     Log(startMs, "CloseHidHandle %d -> %d", handle, wasOpen ? 1 : 0);
     if (wasOpen) {
         LogReportCounts(handle);
-        LogMemory(handle);
+        LogMemory(handle, false);
     }
     return wasOpen ? 1 : 0;
 }
