@@ -38,6 +38,16 @@ void Stop(Program& program, HWND window) {
     EndProgram(program);
 }
 
+// Starts the program with this scenario and finds its window; ends it if there is none.
+HWND StartWithWindow(const char* scenario, Program& program) {
+    if (!StartProgram(scenario, program))
+        return nullptr;
+    const HWND window = FindProgramWindow(program, "wnd-001", kTimeoutMs);
+    if (!window)
+        Stop(program, nullptr);
+    return window;
+}
+
 int Startup() {
     Program program;
     if (!StartProgram(kFourObjects, program))
@@ -93,13 +103,9 @@ int Latency() {
         scenario += step;
     }
     Program program;
-    if (!StartProgram(scenario.c_str(), program))
+    const HWND window = StartWithWindow(scenario.c_str(), program);
+    if (!window)
         return 1;
-    const HWND window = FindProgramWindow(program, "wnd-001", kTimeoutMs);
-    if (!window) {
-        Stop(program, nullptr);
-        return 1;
-    }
     double openMs = 0;
     while (openMs == 0 && NowMs() < program.startMs + kTimeoutMs) {
         const std::vector<LoggedCall> log = ReadLog(program);
@@ -171,13 +177,9 @@ int Rate(int rate) {
     char scenario[160];
     std::snprintf(scenario, sizeof scenario, "log summary\nrate %d\n%s", rate, kFourObjects);
     Program program;
-    if (!StartProgram(scenario, program))
+    const HWND window = StartWithWindow(scenario, program);
+    if (!window)
         return 1;
-    const HWND window = FindProgramWindow(program, "wnd-001", kTimeoutMs);
-    if (!window) {
-        Stop(program, nullptr);
-        return 1;
-    }
     // The reader starts about a second after the open; measure three seconds after that.
     while (NowMs() < program.startMs + 1500)
         Sleep(10);
@@ -275,13 +277,9 @@ int Soak(int seconds, int rate) {
     char scenario[96];
     std::snprintf(scenario, sizeof scenario, "log summary\nrate %d\ndemo\n", rate);
     Program program;
-    if (!StartProgram(scenario, program))
+    const HWND window = StartWithWindow(scenario, program);
+    if (!window)
         return 1;
-    const HWND window = FindProgramWindow(program, "wnd-001", kTimeoutMs);
-    if (!window) {
-        Stop(program, nullptr);
-        return 1;
-    }
     while (NowMs() < program.startMs + seconds * 1000.0)
         Sleep(100);
     const bool answered = Answers(window, 2000);

@@ -7,9 +7,24 @@ export WINEDLLOVERRIDES="mscoree,mshtml="
 export WINE=/usr/lib/wine/wine64
 export WINESERVER=/usr/lib/wine/wineserver
 
+# One run at a time in a prefix: a run starts its session by ending any server it finds there, and
+# would end another run's server (and every program of it) in the middle of a test. The lock is
+# taken once per run (the shells a run starts inherit it) and held until the run's shell ends.
+wine_lock_prefix() {
+    [ "${WINE_PREFIX_LOCKED:-}" = "$WINEPREFIX" ] && return 0
+    mkdir -p "$WINEPREFIX"
+    exec 9>>"$WINEPREFIX/.run.lock"
+    if ! flock -n 9; then
+        echo "wine: waiting for another run in $WINEPREFIX to end"
+        flock -w 1800 9 || { echo "wine: $WINEPREFIX is still in use after 30 minutes"; exit 1; }
+    fi
+    export WINE_PREFIX_LOCKED="$WINEPREFIX"
+}
+
 # Makes the prefix on first use. A crash must end the program with its exception code rather
 # than open the debugger's dialog, which would hang a test.
 wine_prepare_prefix() {
+    wine_lock_prefix
     if [ ! -f "$WINEPREFIX/system.reg" ]; then
         echo "wine: making the prefix $WINEPREFIX"
         "$WINE" wineboot -i >/dev/null 2>&1
@@ -25,9 +40,10 @@ wine_prepare_prefix() {
 # that test's output pipe open and CTest would wait for it forever.
 # A server left over from an earlier run may be tied to a display that is gone: it is ended first.
 wine_start_session() {
+    wine_lock_prefix
     "$WINESERVER" -k 2>/dev/null || true
-    "$WINESERVER" -p
-    "$WINE" wineboot >/dev/null 2>&1 </dev/null
+    "$WINESERVER" -p 9>&-
+    "$WINE" wineboot >/dev/null 2>&1 </dev/null 9>&-
 }
 
 wine_end_session() {
