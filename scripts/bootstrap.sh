@@ -1,6 +1,6 @@
 #!/usr/bin/env bash
 # Installs what the build and the tests need on Debian 12, only where it is missing, and checks
-# that the 64-bit Wine works afterwards.
+# that the compilers and the 64-bit Wine are there and run afterwards.
 set -euo pipefail
 cd "$(dirname "$0")/.."
 source scripts/apt.sh
@@ -18,7 +18,9 @@ if [ ${#missing[@]} -gt 0 ]; then
     apt_install bootstrap -- "${missing[@]}" || exit 1
 fi
 
-if ! /usr/lib/wine/wine64 --version >/dev/null 2>&1; then
-    echo "bootstrap: /usr/lib/wine/wine64 does not run after the install"
-    exit 1
-fi
+for tool in /usr/lib/wine/wine64 i686-w64-mingw32-g++-posix x86_64-w64-mingw32-g++-posix cmake \
+    xvfb-run; do
+    command -v "$tool" >/dev/null || { echo "bootstrap: $tool is missing after the install"; exit 1; }
+done
+/usr/lib/wine/wine64 --version >/dev/null 2>&1 ||
+    { echo "bootstrap: /usr/lib/wine/wine64 does not run after the install"; exit 1; }
