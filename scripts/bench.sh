@@ -128,7 +128,8 @@ soak_row() {
 | $(mib "$(figure "$f" soak_private_bytes_first)"), range $(figure "$f" soak_private_bytes_range) B, \
 trend $(figure "$f" soak_private_bytes_per_min) B/min \
 | $(figure "$f" soak_handles_first), range $(figure "$f" soak_handles_range) | $gdi \
-| $(figure "$f" soak_delivered) / $(figure "$f" soak_dropped) | $(figure "$f" soak_window_answers) |"
+| $(figure "$f" soak_delivered) / $(figure "$f" soak_dropped) \
+| $( [ "$(figure "$f" soak_window_answers)" = 1 ] && echo yes || echo no) |"
 }
 soak="| Soak | Private bytes from the first minute on | Handles | GDI objects \
 | Reports read / dropped while streaming | Window answers at the end |
@@ -163,6 +164,10 @@ first minute, and no report dropped at 100 a second. Reports count from 2 s afte
 the set-up nothing reads, by design, and the remote drops what piles up beyond 32, as a HID
 driver's input buffer would. The trend is the least-squares slope of the samples after the first
 minute; handles are counted by probing the handle table, as Wine reads `GetProcessHandleCount` as 0.
+Wine reads GDI objects (`GetGuiResources`) as 0 too; but there each GDI object lives on the
+process's heap, so one lost a paint (100 paints a second) would show as steady growth of the
+private bytes, and would exhaust Wine's GDI handle table within minutes, after which no cross
+would be drawn.
 
 SOAK
     echo "$soak"
