@@ -48,6 +48,17 @@ HWND StartWithWindow(const char* scenario, Program& program) {
     return window;
 }
 
+// When the program opened the remote: the time of the log's first line, or 0 if none comes.
+double WaitForOpenMs(const Program& program) {
+    while (NowMs() < program.startMs + kTimeoutMs) {
+        const std::vector<LoggedCall> log = ReadLog(program);
+        if (!log.empty())
+            return log[0].ms;
+        Sleep(5);
+    }
+    return 0;
+}
+
 int Startup() {
     Program program;
     if (!StartProgram(kFourObjects, program))
@@ -106,13 +117,7 @@ int Latency() {
     const HWND window = StartWithWindow(scenario.c_str(), program);
     if (!window)
         return 1;
-    double openMs = 0;
-    while (openMs == 0 && NowMs() < program.startMs + kTimeoutMs) {
-        const std::vector<LoggedCall> log = ReadLog(program);
-        if (!log.empty())
-            openMs = log[0].ms;
-        Sleep(5);
-    }
+    const double openMs = WaitForOpenMs(program);
 
     // Poll the spot of each move until its cross's centre turns black.
     std::vector<double> seenMs(kMoves, 0);
@@ -320,13 +325,13 @@ int Soak(int seconds, int rate) {
                 continue;
             const double minute = (ms - openMs) / 60000.0;
             // Wine leaves PrivateUsage at zero; the pagefile usage is the same commit charge.
+            const double privateCommit = privateUsage > 0 ? privateUsage : pagefile;
             std::printf("soak_sample %.2f min private %.0f working %.0f handles %.0f gdi %.0f\n",
-                        minute, privateUsage > 0 ? privateUsage : pagefile, working, handleCount,
-                        gdi);
+                        minute, privateCommit, working, handleCount, gdi);
             if (minute < 1.0)
                 continue;
             minutes.push_back(minute);
-            privateBytes.push_back(privateUsage > 0 ? privateUsage : pagefile);
+            privateBytes.push_back(privateCommit);
             handles.push_back(handleCount);
             gdiObjects.push_back(gdi);
         }
@@ -365,13 +370,7 @@ bool RaceOnce(const std::string& road, int& exitCode, int& mode30Writes, int& cl
     if (!StartProgram(scenario, program))
         return false;
     const HWND window = FindProgramWindow(program, "wnd-001", kTimeoutMs);
-    double openMs = 0;
-    while (openMs == 0 && NowMs() < program.startMs + kTimeoutMs) {
-        const std::vector<LoggedCall> log = ReadLog(program);
-        if (!log.empty())
-            openMs = log[0].ms;
-        Sleep(2);
-    }
+    const double openMs = WaitForOpenMs(program);
     const double at = openMs + kHomeMs + (road == "home-esc" ? 15 : 0);
     while (NowMs() < at)
         Sleep(0);

@@ -12,6 +12,7 @@ runs=${RUNS:-5}
 races=${RACES:-100}
 soak_seconds=${SOAK_SECONDS:-600}
 parts=${PARTS:-live soak race}
+roads=(esc-home home-esc close-home esc-esc)
 [ "${1:-}" = "--report" ] && [ ! -d build/bench ] && { echo "bench: nothing measured yet"; exit 1; }
 
 # Inside Xvfb (the script calls itself there).
@@ -28,7 +29,7 @@ if [ "${1:-}" = "--measure" ]; then
     fi
     if [[ " $parts " == *" race "* ]]; then
         echo "bench: racing teardowns, $races runs of each road"
-        for road in esc-home home-esc close-home esc-esc; do
+        for road in "${roads[@]}"; do
             driver race "$road" "$races" >"$out/race-$road" || echo "bench: the $road race failed"
         done
     fi
@@ -98,7 +99,6 @@ $(summary "rate-$rate" rate_dropped_per_s) dropped a second; \
 window answers in $(summary "rate-$rate" rate_answer_p99_ms) ms (p99) | |"$'\n'
 done
 
-
 table="| Figure | Measured: median (min–max) over $runs runs | Goal |
 |---|---|---|
 | Start to live: process start to the reader's first read | $(summary startup start_to_live_ms) ms | within 50 ms of the floor |
@@ -138,7 +138,7 @@ $(soak_row soak-100)
 $(soak_row soak-1000)"
 race="| Road | Runs | Hangs | Runs without exactly one teardown | Exit code other than 0 |
 |---|---|---|---|---|"
-for road in esc-home home-esc close-home esc-esc; do
+for road in "${roads[@]}"; do
     race+=$'\n'"| $road | $(figure "race-$road" race_runs) | $(figure "race-$road" race_hangs) \
 | $(figure "race-$road" race_bad_teardowns) | $(figure "race-$road" race_bad_exits) |"
 done
