@@ -1,5 +1,8 @@
 // The HID library on the Windows HID stack: finds the device by its identifiers and hands its
 // handle to the overlapped link, which carries the reports.
+//
+// With TINY_HID_CAPTURE naming a file, every call and report is appended to it in the simulated
+// remote's log format: a recording of a session that the simulated remotes can replay.
 #include <windows.h>
 
 // MinGW's HID headers declare C functions without saying so.
@@ -9,6 +12,7 @@ extern "C" {
 #include <setupapi.h>
 
 #include "device/hid_library.h"
+#include "hid/call_log.h"
 #include "hid/overlapped_link.h"
 
 namespace {
@@ -80,9 +84,7 @@ int OpenIfMatching(HDEVINFO devices, SP_DEVICE_INTERFACE_DATA& interfaceData, in
     return link;
 }
 
-} // namespace
-
-extern "C" int OpenHidHandle(int vendorId, int productId) {
+int FindAndOpen(int vendorId, int productId) {
     GUID hidGuid;
     HidD_GetHidGuid(&hidGuid);
     const HDEVINFO devices =
@@ -101,14 +103,43 @@ extern "C" int OpenHidHandle(int vendorId, int productId) {
     return link;
 }
 
+} // namespace
+
+extern "C" int OpenHidHandle(int vendorId, int productId) {
+    const double startMs = CallLogNowMs();
+    OpenCallLog("TINY_HID_CAPTURE");
+    const int link = FindAndOpen(vendorId, productId);
+    LogCall(startMs, "OpenHidHandle %04X %04X -> %d", vendorId, productId, link);
+    return link;
+}
+
 extern "C" int ReadReport(int handle, unsigned char* report, unsigned int* count) {
-    return LinkRead(handle, report, count);
+    const double startMs = CallLogNowMs();
+    const int result = LinkRead(handle, report, count);
+    if (CallLogIsOpen()) {
+        char bytes[kReportTextSize];
+        if (result)
+            FormatReport(report, bytes);
+        LogCall(startMs, "ReadReport %d -> %d done %.3f%s%s", handle, result, CallLogNowMs(),
+                result ? " : " : "", result ? bytes : "");
+    }
+    return result;
 }
 
 extern "C" int WriteReport(int handle, unsigned char* report, unsigned int* count) {
-    return LinkWrite(handle, report, count);
+    const double startMs = CallLogNowMs();
+    const int result = LinkWrite(handle, report, count);
+    if (CallLogIsOpen()) {
+        char bytes[kReportTextSize];
+        FormatReport(report, bytes);
+        LogCall(startMs, "WriteReport %d -> %d : %s", handle, result, bytes);
+    }
+    return result;
 }
 
 extern "C" int CloseHidHandle(int handle) {
-    return LinkClose(handle);
+    const double startMs = CallLogNowMs();
+    const int result = LinkClose(handle);
+    LogCall(startMs, "CloseHidHandle %d -> %d", handle, result);
+    return result;
 }

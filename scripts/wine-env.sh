@@ -49,3 +49,36 @@ wine_start_session() {
 wine_end_session() {
     "$WINESERVER" -k 2>/dev/null || true
 }
+
+# The virtual remote (virtremote/) in the prefix, under Wine's HID class driver: installs it, or
+# brings it back if a run removed it, and waits until SetupAPI shows it. Inside a session; a new
+# driver needs a new server, and then the session is started again. Says why in one line when
+# Wine refuses.
+wine_virtremote() {
+    "$WINE" "$wine_build_dir/virtremote_setup.exe" "$@" 2>/dev/null </dev/null 9>&- | tr -d '\r'
+    return "${PIPESTATUS[0]}"
+}
+
+wine_install_virtremote() {
+    local driver="$wine_build_dir/virtremote/virtremote.sys"
+    local installed="$WINEPREFIX/drive_c/windows/system32/drivers/virtremote.sys"
+    local fresh=0
+    cmp -s "$driver" "$installed" || fresh=1
+    local says
+    says=$(wine_virtremote install "Z:${wine_build_dir//\//\\}\\virtremote") || {
+        echo "$says"
+        return 1
+    }
+    if [ "$fresh" = 1 ] || ! wine_virtremote wait present 10 >/dev/null; then
+        # Wine's PnP manager starts a driver it has not loaded yet only when the server starts.
+        "$WINESERVER" -k 2>/dev/null || true
+        "$WINESERVER" -w
+        wine_start_session
+        wine_virtremote wait present 60 || return 1
+    fi
+    echo "wine: the virtual remote is installed in $WINEPREFIX"
+}
+
+wine_remove_virtremote() {
+    wine_virtremote remove && wine_virtremote wait absent 30
+}

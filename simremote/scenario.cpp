@@ -1,8 +1,10 @@
-// Parsing of scenario files and the conditions they set at each moment.
+// Parsing of scenario files and the conditions they set at each moment. The virtual remote's
+// driver parses the same files in kernel mode: nothing here allocates or needs more of the C
+// library than string functions and snprintf.
 #include "simremote/scenario.h"
 
+#include <cstdarg>
 #include <cstdio>
-#include <cstdlib>
 #include <cstring>
 
 namespace {
@@ -16,34 +18,177 @@ struct Command {
 };
 
 constexpr Command kCommands[] = {
-    {"rate", StepKind::kRate, 1, 10, 100000}, {"ir", StepKind::kIr, 8, 10, 1023},
-    {"demo", StepKind::kDemo, 0, 10, 0},      {"buttons", StepKind::kButtons, 2, 16, 0xFF},
-    {"accel", StepKind::kAccel, 3, 16, 0xFF}, {"kind", StepKind::kKind, 1, 16, 0xFF},
-    {"silent", StepKind::kSilent, 0, 10, 0},  {"garbage", StepKind::kGarbage, 0, 10, 0},
-    {"fail", StepKind::kFail, 0, 10, 0},      {"send", StepKind::kSend, 0, 10, 0},
+    {"rate", StepKind::kRate, 1, 10, 100000},
+    {"ir", StepKind::kIr, 8, 10, 1023},
+    {"demo", StepKind::kDemo, 0, 10, 0},
+    {"buttons", StepKind::kButtons, 2, 16, 0xFF},
+    {"accel", StepKind::kAccel, 3, 16, 0xFF},
+    {"kind", StepKind::kKind, 1, 16, 0xFF},
+    {"report", StepKind::kReport, kRemoteReportLength, 16, 0xFF},
+    {"silent", StepKind::kSilent, 0, 10, 0},
+    {"garbage", StepKind::kGarbage, 0, 10, 0},
+    {"fail", StepKind::kFail, 0, 10, 0},
+    {"off", StepKind::kOff, 0, 10, 0},
+    {"send", StepKind::kSend, 0, 10, 0},
 };
+
+constexpr int kMaxWords = 32;
+
+bool IsBlank(char c) {
+    return c == ' ' || c == '\t' || c == '\r';
+}
 
 // Splits a line into words in place; returns how many.
 int SplitWords(char* line, char* words[], int maxWords) {
     int count = 0;
-    for (char* word = std::strtok(line, " \t\r"); word && count < maxWords;
-         word = std::strtok(nullptr, " \t\r"))
-        words[count++] = word;
+    for (char* at = line; *at && count < maxWords;) {
+        while (IsBlank(*at))
+            *at++ = '\0';
+        if (!*at)
+            break;
+        words[count++] = at;
+        while (*at && !IsBlank(*at))
+            ++at;
+    }
     return count;
 }
 
-bool ParseNumber(const char* word, int base, long maxValue, long& value) {
-    char* end = nullptr;
-    value = std::strtol(word, &end, base);
-    return end != word && *end == '\0' && value >= 0 && value <= maxValue;
+int DigitValue(char c) {
+    if (c >= '0' && c <= '9')
+        return c - '0';
+    if (c >= 'a' && c <= 'f')
+        return c - 'a' + 10;
+    if (c >= 'A' && c <= 'F')
+        return c - 'A' + 10;
+    return 99;
 }
 
-bool ParseLine(char* line, Scenario& scenario, char* error, int errorSize, int lineNumber) {
+// A whole word as a number of this base, no sign, at most maxValue.
+bool ParseNumber(const char* word, int base, long maxValue, long& value) {
+    value = 0;
+    if (!*word)
+        return false;
+    for (; *word; ++word) {
+        const int digit = DigitValue(*word);
+        if (digit >= base)
+            return false;
+        value = value * base + digit;
+        if (value > maxValue)
+            return false;
+    }
+    return true;
+}
+
+// A decimal number with an optional fraction, as the logs write times.
+bool ParseDecimal(const char* word, double& value) {
+    value = 0;
+    double scale = 0;
+    bool digits = false;
+    for (; *word; ++word) {
+        if (*word == '.' && scale == 0) {
+            scale = 1;
+            continue;
+        }
+        const int digit = DigitValue(*word);
+        if (digit >= 10)
+            return false;
+        digits = true;
+        if (scale == 0) {
+            value = value * 10 + digit;
+        } else {
+            scale /= 10;
+            value += digit * scale;
+        }
+    }
+    return digits;
+}
+
+struct ParseState {
+    Scenario& scenario;
+    char* error;
+    int errorSize;
+    int lineNumber;
+    // A recorded session: its process and the time of its open.
+    unsigned long recordedPid;
+    double recordedOpenMs;
+};
+
+bool Fail(ParseState& state, const char* format, ...) {
+    char message[128];
+    va_list arguments;
+    va_start(arguments, format);
+    std::vsnprintf(message, sizeof message, format, arguments);
+    va_end(arguments);
+    std::snprintf(state.error, state.errorSize, "line %d: %s", state.lineNumber, message);
+    return false;
+}
+
+bool AddStep(ParseState& state, const ScenarioStep& step) {
+    Scenario& scenario = state.scenario;
+    if (scenario.stepCount > 0 && step.atMs < scenario.steps[scenario.stepCount - 1].atMs)
+        return Fail(state, "steps must not go back in time");
+    if (scenario.stepCount == kMaxScenarioSteps)
+        return Fail(state, "more than %d steps", kMaxScenarioSteps);
+    scenario.steps[scenario.stepCount++] = step;
+    return true;
+}
+
+// A line of a recorded session: "<pid> <tid> <ms> <call> ...". Only the input reports the program
+// read matter: "ReadReport <handle> -> 1 done <ms> : <22 bytes>".
+bool ParseRecordedLine(ParseState& state, char* words[], int count) {
+    long pid = 0;
+    double ms = 0;
+    if (!ParseNumber(words[0], 10, 0x7FFFFFFF, pid) || !ParseDecimal(words[2], ms))
+        return Fail(state, "'%s' is no recorded call", words[3]);
+    if (state.recordedPid == 0)
+        state.recordedPid = static_cast<unsigned long>(pid);
+    if (static_cast<unsigned long>(pid) != state.recordedPid)
+        return true; // another program's calls
+    if (std::strcmp(words[3], "OpenHidHandle") == 0 && state.recordedOpenMs < 0)
+        state.recordedOpenMs = ms;
+    if (std::strcmp(words[3], "ReadReport") != 0 || count != 10 + kRemoteReportLength ||
+        std::strcmp(words[6], "1") != 0 || std::strcmp(words[7], "done") != 0)
+        return true;
+    ScenarioStep step = {};
+    step.kind = StepKind::kReport;
+    double doneMs = 0;
+    if (!ParseDecimal(words[8], doneMs))
+        return Fail(state, "'%s' is no time", words[8]);
+    step.atMs = doneMs - (state.recordedOpenMs >= 0 ? state.recordedOpenMs : doneMs);
+    for (int i = 0; i < kRemoteReportLength; ++i) {
+        long byte = 0;
+        if (!ParseNumber(words[10 + i], 16, 0xFF, byte))
+            return Fail(state, "'%s' is no report byte", words[10 + i]);
+        step.report[i] = static_cast<uint8_t>(byte);
+    }
+    return AddStep(state, step);
+}
+
+bool ParseSetting(Scenario& scenario, char* words[], int count) {
+    if (count == 1 && std::strcmp(words[0], "absent") == 0)
+        return scenario.absent = true;
+    if (count != 2)
+        return false;
+    if (std::strcmp(words[0], "log") == 0 && std::strcmp(words[1], "summary") == 0)
+        return scenario.logSummaryOnly = true;
+    if (std::strcmp(words[0], "refuse") == 0 && std::strcmp(words[1], "write") == 0)
+        return scenario.refuseWriteFile = true;
+    if (std::strcmp(words[0], "refuse") == 0 && std::strcmp(words[1], "inexact") == 0)
+        return scenario.refuseInexactLength = true;
+    return false;
+}
+
+bool ParseLine(char* line, ParseState& state) {
     if (char* comment = std::strchr(line, '#'))
         *comment = '\0';
-    char* words[16];
-    int count = SplitWords(line, words, 16);
+    char* words[kMaxWords];
+    const int count = SplitWords(line, words, kMaxWords);
     if (count == 0)
+        return true;
+    // A call's name, where a step has a value (two hexadecimal digits at most).
+    if (count >= 4 && std::strlen(words[3]) > 2 && words[3][0] >= 'A' && words[3][0] <= 'Z')
+        return ParseRecordedLine(state, words, count);
+    if (ParseSetting(state.scenario, words, count))
         return true;
 
     ScenarioStep step = {};
@@ -53,21 +198,10 @@ bool ParseLine(char* line, Scenario& scenario, char* error, int errorSize, int l
         step.atMs = static_cast<double>(number);
         first = 1;
     }
-    if (first >= count) {
-        std::snprintf(error, errorSize, "line %d: a time with no command", lineNumber);
-        return false;
-    }
+    if (first >= count)
+        return Fail(state, "a time with no command");
     const char* name = words[first];
     const int argumentCount = count - first - 1;
-    if (std::strcmp(name, "absent") == 0 && argumentCount == 0) {
-        scenario.absent = true;
-        return true;
-    }
-    if (std::strcmp(name, "log") == 0 && argumentCount == 1 &&
-        std::strcmp(words[first + 1], "summary") == 0) {
-        scenario.logSummaryOnly = true;
-        return true;
-    }
     for (const Command& command : kCommands) {
         if (std::strcmp(name, command.name) != 0)
             continue;
@@ -75,39 +209,24 @@ bool ParseLine(char* line, Scenario& scenario, char* error, int errorSize, int l
         if (command.kind == StepKind::kKind && argumentCount == 1 &&
             std::strcmp(words[first + 1], "mode") == 0) {
             step.values[0] = -1;
-        } else {
-            if (argumentCount != command.argumentCount) {
-                std::snprintf(error, errorSize, "line %d: '%s' takes %d values, not %d", lineNumber,
-                              name, command.argumentCount, argumentCount);
-                return false;
-            }
-            for (int i = 0; i < argumentCount; ++i) {
-                if (!ParseNumber(words[first + 1 + i], command.base, command.maxValue, number)) {
-                    std::snprintf(error, errorSize, "line %d: '%s' is no value for '%s'",
-                                  lineNumber, words[first + 1 + i], name);
-                    return false;
-                }
+            return AddStep(state, step);
+        }
+        if (argumentCount != command.argumentCount)
+            return Fail(state, "'%s' takes %d values, not %d", name, command.argumentCount,
+                        argumentCount);
+        for (int i = 0; i < argumentCount; ++i) {
+            if (!ParseNumber(words[first + 1 + i], command.base, command.maxValue, number))
+                return Fail(state, "'%s' is no value for '%s'", words[first + 1 + i], name);
+            if (command.kind == StepKind::kReport)
+                step.report[i] = static_cast<uint8_t>(number);
+            else
                 step.values[i] = static_cast<int>(number);
-            }
-            if (command.kind == StepKind::kRate && step.values[0] == 0) {
-                std::snprintf(error, errorSize, "line %d: the rate must be at least 1", lineNumber);
-                return false;
-            }
         }
-        if (scenario.stepCount > 0 && step.atMs < scenario.steps[scenario.stepCount - 1].atMs) {
-            std::snprintf(error, errorSize, "line %d: steps must not go back in time", lineNumber);
-            return false;
-        }
-        if (scenario.stepCount == kMaxScenarioSteps) {
-            std::snprintf(error, errorSize, "line %d: more than %d steps", lineNumber,
-                          kMaxScenarioSteps);
-            return false;
-        }
-        scenario.steps[scenario.stepCount++] = step;
-        return true;
+        if (command.kind == StepKind::kRate && step.values[0] == 0)
+            return Fail(state, "the rate must be at least 1");
+        return AddStep(state, step);
     }
-    std::snprintf(error, errorSize, "line %d: unknown command '%s'", lineNumber, name);
-    return false;
+    return Fail(state, "unknown command '%s'", name);
 }
 
 } // namespace
@@ -115,21 +234,20 @@ bool ParseLine(char* line, Scenario& scenario, char* error, int errorSize, int l
 bool ParseScenario(const char* text, Scenario& scenario, char* error, int errorSize) {
     scenario.absent = false;
     scenario.logSummaryOnly = false;
+    scenario.refuseWriteFile = false;
+    scenario.refuseInexactLength = false;
     scenario.stepCount = 0;
+    ParseState state = {scenario, error, errorSize, 0, 0, -1.0};
     char line[512];
-    int lineNumber = 0;
     for (const char* at = text; *at;) {
         const char* end = std::strchr(at, '\n');
         const size_t length = end ? static_cast<size_t>(end - at) : std::strlen(at);
-        ++lineNumber;
-        if (length >= sizeof line) {
-            std::snprintf(error, errorSize, "line %d: longer than %d characters", lineNumber,
-                          static_cast<int>(sizeof line - 1));
-            return false;
-        }
+        ++state.lineNumber;
+        if (length >= sizeof line)
+            return Fail(state, "longer than %d characters", static_cast<int>(sizeof line - 1));
         std::memcpy(line, at, length);
         line[length] = '\0';
-        if (!ParseLine(line, scenario, error, errorSize, lineNumber))
+        if (!ParseLine(line, state))
             return false;
         at += length + (end ? 1 : 0);
     }
@@ -153,6 +271,7 @@ Conditions ConditionsAt(const Scenario& scenario, double atMs) {
             break;
         case StepKind::kIr:
             conditions.demo = false;
+            conditions.report = nullptr;
             for (int i = 0; i < 4; ++i) {
                 conditions.irX[i] = v[2 * i];
                 conditions.irY[i] = v[2 * i + 1];
@@ -160,6 +279,7 @@ Conditions ConditionsAt(const Scenario& scenario, double atMs) {
             break;
         case StepKind::kDemo:
             conditions.demo = true;
+            conditions.report = nullptr;
             break;
         case StepKind::kButtons:
             conditions.buttons1 = static_cast<uint8_t>(v[0]);
@@ -173,6 +293,9 @@ Conditions ConditionsAt(const Scenario& scenario, double atMs) {
         case StepKind::kKind:
             conditions.kind = v[0];
             break;
+        case StepKind::kReport:
+            conditions.report = step.report;
+            break;
         case StepKind::kSilent:
             conditions.flow = Flow::kSilent;
             break;
@@ -181,6 +304,9 @@ Conditions ConditionsAt(const Scenario& scenario, double atMs) {
             break;
         case StepKind::kFail:
             conditions.flow = Flow::kFail;
+            break;
+        case StepKind::kOff:
+            conditions.flow = Flow::kOff;
             break;
         case StepKind::kSend:
             conditions.flow = Flow::kSend;

@@ -1,11 +1,18 @@
-// Scenarios of the simulated remote: timed steps that say what the remote reports and how.
+// Scenarios of the simulated remotes (the DLL and the virtual device): timed steps that say what
+// the remote reports and how. Both remotes read the same files, and a step means the same in both.
 //
 // A scenario is a text file, one step a line; '#' starts a comment. A step is
 //     [<ms>] <command> [<arguments>]
-// where <ms> (default 0) counts from OpenHidHandle and never goes back from one step to the next:
-//     absent                           OpenHidHandle finds no remote and returns -1
-//     log summary                      log no reads, only the other calls and, at the close, how
-//                                      many reports were delivered and how many dropped
+// where <ms> (default 0) counts from the open (for the virtual device: from the first output
+// report of a session) and never goes back from one step to the next:
+//     absent                           no remote is found (the simulated DLL; the virtual device
+//                                      is absent only when it is removed)
+//     log summary                      the simulated DLL logs no reads, only the other calls and,
+//                                      at the close, how many reports were delivered and dropped
+//     refuse write                     the virtual device refuses output reports that come by
+//                                      WriteFile: only HidD_SetOutputReport's way gets through
+//     refuse inexact                   the virtual device refuses output reports that are not
+//                                      exactly their ID's length
 //     rate <n>                         n reports a second (1 to 100000; default 100)
 //     ir <x0> <y0> <x1> <y1> <x2> <y2> <x3> <y3>
 //                                      the four IR objects, decimal 0..1023 (X 1023: not seen)
@@ -14,29 +21,53 @@
 //     accel <x> <y> <z>                fixed acceleration bytes, hexadecimal
 //     kind <id> | kind mode            send reports with this ID (hexadecimal), or again the
 //                                      ID the program last asked for with 12 00 <id>
+//     report <b0> ... <b21>            send exactly these 22 bytes (hexadecimal)
 //     silent                           a read started from then on returns only at the close
 //     garbage                          reports with IDs outside 30..3F and arbitrary bytes
 //     fail                             reads fail at the report rate and leave the buffer alone
+//     off                              the remote is switched off: reads and writes fail as a
+//                                      disconnected remote's do, until the next scenario
 //     send                             ordinary reports again
 // Before any step: no object seen, no button, acceleration around 80 80 9A with a varying,
 // never zero X byte, reports of the requested ID (30 until the program asks), 100 a second.
+//
+// A recorded session (the HID library's capture, in the log format of the simulated DLL) is a
+// scenario too: each input report the program read becomes a "report" step at the time it
+// arrived, counted from the open; the other lines are left out.
 #pragma once
 
 #include <cstdint>
 
-constexpr int kMaxScenarioSteps = 256;
+constexpr int kMaxScenarioSteps = 4096;
+constexpr int kRemoteReportLength = 22;
 
-enum class StepKind { kRate, kIr, kDemo, kButtons, kAccel, kKind, kSilent, kGarbage, kFail, kSend };
+enum class StepKind {
+    kRate,
+    kIr,
+    kDemo,
+    kButtons,
+    kAccel,
+    kKind,
+    kReport,
+    kSilent,
+    kGarbage,
+    kFail,
+    kOff,
+    kSend
+};
 
 struct ScenarioStep {
     double atMs;
     StepKind kind;
     int values[8];
+    uint8_t report[kRemoteReportLength];
 };
 
 struct Scenario {
     bool absent;
     bool logSummaryOnly;
+    bool refuseWriteFile;
+    bool refuseInexactLength;
     int stepCount;
     ScenarioStep steps[kMaxScenarioSteps];
 };
@@ -45,7 +76,7 @@ struct Scenario {
 bool ParseScenario(const char* text, Scenario& scenario, char* error, int errorSize);
 
 // How reads behave at one moment.
-enum class Flow { kSend, kSilent, kGarbage, kFail };
+enum class Flow { kSend, kSilent, kGarbage, kFail, kOff };
 
 // Everything the steps up to one moment have set.
 struct Conditions {
@@ -57,7 +88,8 @@ struct Conditions {
     uint8_t buttons2;
     bool accelFixed;
     uint8_t accel[3];
-    int kind; // -1: the ID the program asked for
+    int kind;              // -1: the ID the program asked for
+    const uint8_t* report; // a recorded report to send as it is, or null
     Flow flow;
 };
 

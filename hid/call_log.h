@@ -1,0 +1,21 @@
+// The call log of a HID library: one line per call, the same format for the simulated remote's
+// log and the real library's capture, so that a recorded session reads like a simulated one and
+// can be replayed as a scenario.
+//     <pid> <tid> <ms> <call> <handle or ids> -> <result> [done <ms>] [: <bytes>]
+// <ms> is the performance counter in milliseconds at the call's start (and, for reads, its
+// return); <bytes> are the first 22 bytes written or read, in hexadecimal.
+#pragma once
+
+constexpr int kLoggedReportLength = 22;
+constexpr int kReportTextSize = 3 * kLoggedReportLength + 1;
+
+// The performance counter in milliseconds.
+double CallLogNowMs();
+// Opens (appending) the file that this environment variable names, once; without it, nothing is
+// logged.
+void OpenCallLog(const char* environmentVariable);
+bool CallLogIsOpen();
+// Writes "<pid> <tid> <startMs> " and the formatted rest as one line.
+void LogCall(double startMs, const char* format, ...);
+// "xx xx ..." for the first kLoggedReportLength bytes of a report.
+void FormatReport(const unsigned char* bytes, char* text);

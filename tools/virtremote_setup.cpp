@@ -1,0 +1,205 @@
+// Installs, removes and waits for the virtual remote in a Wine prefix (or on Windows, for a
+// developer's test machine): two root-enumerated devices, the remote and a HID device of other
+// identifiers, with the driver from virtremote.inf.
+//     virtremote_setup install <folder of virtremote.inf and virtremote.sys>
+//     virtremote_setup remove [remote]        both devices, or only the remote
+//     virtremote_setup wait present|absent <seconds>
+//     virtremote_setup configure <scenario file> <log file>    what the next session uses
+// Each says in one line what it did or why it could not; the exit code is 0 on success.
+#include <windows.h>
+
+extern "C" {
+#include <hidsdi.h>
+}
+#include <newdev.h>
+#include <setupapi.h>
+
+#include <cstdio>
+#include <cstdlib>
+#include <cstring>
+#include <initializer_list>
+
+namespace {
+
+constexpr const char* kRemoteId = "root\\virtremote";
+constexpr const char* kOtherId = "root\\virtremote-other";
+constexpr const char* kParametersKey =
+    "System\\CurrentControlSet\\Services\\virtremote\\Parameters";
+
+int Refused(const char* what) {
+    const DWORD error = GetLastError();
+    char message[256] = "";
+    FormatMessageA(FORMAT_MESSAGE_FROM_SYSTEM | FORMAT_MESSAGE_IGNORE_INSERTS, nullptr, error, 0,
+                   message, sizeof message, nullptr);
+    for (char* end = message + std::strlen(message); end > message && end[-1] <= ' ';)
+        *--end = '\0';
+    std::printf("virtual remote: %s failed: error %lu%s%s\n", what, error, message[0] ? ", " : "",
+                message);
+    return 1;
+}
+
+// Whether this device's first hardware ID is `id`.
+bool HasHardwareId(HDEVINFO devices, SP_DEVINFO_DATA& device, const char* id) {
+    char ids[512] = "";
+    return SetupDiGetDeviceRegistryPropertyA(devices, &device, SPDRP_HARDWAREID, nullptr,
+                                             reinterpret_cast<BYTE*>(ids), sizeof ids - 2,
+                                             nullptr) &&
+           _stricmp(ids, id) == 0;
+}
+
+// Calls found(devices, device) for every device, present or not, with this hardware ID; returns
+// how many there were.
+template <typename Found> int ForEachDevice(const char* id, Found found) {
+    const HDEVINFO devices = SetupDiGetClassDevsA(nullptr, nullptr, nullptr, DIGCF_ALLCLASSES);
+    if (devices == INVALID_HANDLE_VALUE)
+        return 0;
+    int count = 0;
+    SP_DEVINFO_DATA device;
+    device.cbSize = sizeof device;
+    for (DWORD i = 0; SetupDiEnumDeviceInfo(devices, i, &device); ++i)
+        if (HasHardwareId(devices, device, id)) {
+            ++count;
+            found(devices, device);
+        }
+    SetupDiDestroyDeviceInfoList(devices);
+    return count;
+}
+
+bool CreateDevice(const char* id, const char* instanceName) {
+    if (ForEachDevice(id, [](HDEVINFO, SP_DEVINFO_DATA&) {}) > 0)
+        return true;
+    GUID systemClass;
+    DWORD required = 0;
+    if (!SetupDiClassGuidsFromNameA("System", &systemClass, 1, &required))
+        return false;
+    const HDEVINFO devices = SetupDiCreateDeviceInfoList(&systemClass, nullptr);
+    if (devices == INVALID_HANDLE_VALUE)
+        return false;
+    SP_DEVINFO_DATA device;
+    device.cbSize = sizeof device;
+    char hardwareIds[64] = {};
+    std::snprintf(hardwareIds, sizeof hardwareIds - 1, "%s", id);
+    const bool made = SetupDiCreateDeviceInfoA(devices, instanceName, &systemClass, nullptr,
+                                               nullptr, 0, &device) &&
+                      SetupDiSetDeviceRegistryPropertyA(devices, &device, SPDRP_HARDWAREID,
+                                                        reinterpret_cast<BYTE*>(hardwareIds),
+                                                        std::strlen(id) + 2) &&
+                      SetupDiCallClassInstaller(DIF_REGISTERDEVICE, devices, &device);
+    const DWORD error = GetLastError();
+    SetupDiDestroyDeviceInfoList(devices);
+    SetLastError(error);
+    return made;
+}
+
+int Install(const char* folder) {
+    char inf[MAX_PATH];
+    std::snprintf(inf, sizeof inf, "%s\\virtremote.inf", folder);
+    if (GetFileAttributesA(inf) == INVALID_FILE_ATTRIBUTES)
+        return Refused(inf);
+    if (!CreateDevice(kRemoteId, "ROOT\\VIRTREMOTE\\0000"))
+        return Refused("making the remote's device");
+    if (!CreateDevice(kOtherId, "ROOT\\VIRTREMOTE\\0001"))
+        return Refused("making the other device");
+    BOOL reboot = FALSE;
+    for (const char* id : {kRemoteId, kOtherId})
+        if (!UpdateDriverForPlugAndPlayDevicesA(nullptr, id, inf, INSTALLFLAG_FORCE, &reboot))
+            return Refused("installing the driver");
+    std::printf("virtual remote: installed from %s\n", inf);
+    return 0;
+}
+
+int Remove(bool remoteOnly) {
+    bool removed = true;
+    const auto remove = [&](HDEVINFO devices, SP_DEVINFO_DATA& device) {
+        removed = SetupDiCallClassInstaller(DIF_REMOVE, devices, &device) && removed;
+    };
+    int count = ForEachDevice(kRemoteId, remove);
+    if (!remoteOnly)
+        count += ForEachDevice(kOtherId, remove);
+    if (!removed)
+        return Refused("removing a device");
+    std::printf("virtual remote: %d device(s) removed\n", count);
+    return 0;
+}
+
+// Whether a HID device with the remote's identifiers shows to SetupAPI and hid.dll.
+bool RemotePresent() {
+    GUID hidGuid;
+    HidD_GetHidGuid(&hidGuid);
+    const HDEVINFO devices =
+        SetupDiGetClassDevsA(&hidGuid, nullptr, nullptr, DIGCF_PRESENT | DIGCF_DEVICEINTERFACE);
+    if (devices == INVALID_HANDLE_VALUE)
+        return false;
+    bool found = false;
+    SP_DEVICE_INTERFACE_DATA interfaceData;
+    interfaceData.cbSize = sizeof interfaceData;
+    for (DWORD i = 0;
+         !found && SetupDiEnumDeviceInterfaces(devices, nullptr, &hidGuid, i, &interfaceData);
+         ++i) {
+        union {
+            SP_DEVICE_INTERFACE_DETAIL_DATA_A detail;
+            char bytes[1024];
+        } path;
+        path.detail.cbSize = sizeof path.detail;
+        if (!SetupDiGetDeviceInterfaceDetailA(devices, &interfaceData, &path.detail, sizeof path,
+                                              nullptr, nullptr))
+            continue;
+        const HANDLE device =
+            CreateFileA(path.detail.DevicePath, 0, FILE_SHARE_READ | FILE_SHARE_WRITE, nullptr,
+                        OPEN_EXISTING, 0, nullptr);
+        if (device == INVALID_HANDLE_VALUE)
+            continue;
+        HIDD_ATTRIBUTES attributes;
+        attributes.Size = sizeof attributes;
+        found = HidD_GetAttributes(device, &attributes) && attributes.VendorID == 0x057E &&
+                attributes.ProductID == 0x0306;
+        CloseHandle(device);
+    }
+    SetupDiDestroyDeviceInfoList(devices);
+    return found;
+}
+
+int Wait(bool present, int seconds) {
+    const DWORD start = GetTickCount();
+    while (RemotePresent() != present) {
+        if (GetTickCount() - start > static_cast<DWORD>(seconds) * 1000) {
+            std::printf("virtual remote: still %s after %d s\n", present ? "not shown" : "shown",
+                        seconds);
+            return 1;
+        }
+        Sleep(100);
+    }
+    std::printf("virtual remote: %s after %lu ms\n", present ? "shown" : "gone",
+                GetTickCount() - start);
+    return 0;
+}
+
+int Configure(const char* scenario, const char* log) {
+    HKEY key = nullptr;
+    if (RegCreateKeyExA(HKEY_LOCAL_MACHINE, kParametersKey, 0, nullptr, 0, KEY_SET_VALUE, nullptr,
+                        &key, nullptr) != ERROR_SUCCESS)
+        return Refused("opening the driver's parameters");
+    RegSetValueExA(key, "Scenario", 0, REG_SZ, reinterpret_cast<const BYTE*>(scenario),
+                   std::strlen(scenario) + 1);
+    RegSetValueExA(key, "Log", 0, REG_SZ, reinterpret_cast<const BYTE*>(log), std::strlen(log) + 1);
+    RegCloseKey(key);
+    std::printf("virtual remote: the next session plays %s\n", scenario[0] ? scenario : "the demo");
+    return 0;
+}
+
+} // namespace
+
+int main(int argc, char** argv) {
+    const char* command = argc > 1 ? argv[1] : "";
+    if (std::strcmp(command, "install") == 0 && argc == 3)
+        return Install(argv[2]);
+    if (std::strcmp(command, "remove") == 0 && (argc == 2 || argc == 3))
+        return Remove(argc == 3 && std::strcmp(argv[2], "remote") == 0);
+    if (std::strcmp(command, "wait") == 0 && argc == 4)
+        return Wait(std::strcmp(argv[2], "present") == 0, std::atoi(argv[3]));
+    if (std::strcmp(command, "configure") == 0 && argc == 4)
+        return Configure(argv[2], argv[3]);
+    std::printf("usage: virtremote_setup install FOLDER | remove [remote] | "
+                "wait present|absent SECONDS | configure SCENARIO LOG\n");
+    return 2;
+}

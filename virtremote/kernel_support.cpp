@@ -1,0 +1,179 @@
+// Clock, log file, file reading and registry parameters for the virtual remote's driver, on the
+// kernel's documented services only.
+#include "virtremote/kernel_support.h"
+
+#include <cstdarg>
+
+// The header makes this a read of the kernel's shared data page; the exported function is what a
+// driver may call. The system time rather than the interrupt time: Wine keeps the first to the
+// microsecond, and counts the second in milliseconds where the platform documents 100 ns units.
+#undef KeQuerySystemTime
+extern "C" __declspec(dllimport) void NTAPI KeQuerySystemTime(LARGE_INTEGER* time);
+
+extern "C" __declspec(dllimport) int __cdecl _vsnprintf(char* buffer, size_t count,
+                                                        const char* format, va_list arguments);
+extern "C" __declspec(dllimport) int __cdecl _snprintf(char* buffer, size_t count,
+                                                       const char* format, ...);
+
+// The C library's vsnprintf as the shared scenario code calls it (MinGW's headers route snprintf
+// here), on the kernel's _vsnprintf, which does not end a cut string with a NUL.
+extern "C" int __mingw_vsnprintf(char* buffer, size_t size, const char* format, va_list arguments) {
+    if (size == 0)
+        return 0;
+    const int length = _vsnprintf(buffer, size - 1, format, arguments);
+    const size_t end = length < 0 || static_cast<size_t>(length) >= size ? size - 1 : length;
+    buffer[end] = '\0';
+    return static_cast<int>(end);
+}
+
+namespace {
+
+HANDLE logFile;
+// A mutex for the log's handle: lines are written, and the file changed, one at a time.
+KEVENT logIdle;
+bool logReady;
+
+void LockLog() {
+    if (!logReady) {
+        KeInitializeEvent(&logIdle, SynchronizationEvent, TRUE);
+        logReady = true;
+    }
+    KeWaitForSingleObject(&logIdle, Executive, KernelMode, FALSE, nullptr);
+}
+
+void UnlockLog() {
+    KeSetEvent(&logIdle, IO_NO_INCREMENT, FALSE);
+}
+
+// "\??\" and the DOS path, as the object manager names it.
+bool NtPath(const WCHAR* dosPath, WCHAR* ntPath, ULONG chars, UNICODE_STRING& name) {
+    const WCHAR prefix[] = L"\\??\\";
+    ULONG length = 0;
+    for (const WCHAR* at = prefix; *at && length < chars; ++at)
+        ntPath[length++] = *at;
+    for (const WCHAR* at = dosPath; *at; ++at) {
+        if (length + 1 >= chars)
+            return false;
+        ntPath[length++] = *at;
+    }
+    ntPath[length] = 0;
+    name.Buffer = ntPath;
+    name.Length = static_cast<USHORT>(length * sizeof(WCHAR));
+    name.MaximumLength = static_cast<USHORT>((length + 1) * sizeof(WCHAR));
+    return true;
+}
+
+HANDLE OpenFile(const WCHAR* dosPath, ACCESS_MASK access, ULONG disposition) {
+    WCHAR ntPath[300];
+    UNICODE_STRING name;
+    if (!dosPath[0] || !NtPath(dosPath, ntPath, 300, name))
+        return nullptr;
+    OBJECT_ATTRIBUTES attributes;
+    InitializeObjectAttributes(&attributes, &name, OBJ_CASE_INSENSITIVE | OBJ_KERNEL_HANDLE,
+                               nullptr, nullptr);
+    IO_STATUS_BLOCK status;
+    HANDLE file = nullptr;
+    if (!NT_SUCCESS(
+            ZwCreateFile(&file, access | SYNCHRONIZE, &attributes, &status, nullptr,
+                         FILE_ATTRIBUTE_NORMAL, FILE_SHARE_READ | FILE_SHARE_WRITE, disposition,
+                         FILE_SYNCHRONOUS_IO_NONALERT | FILE_NON_DIRECTORY_FILE, nullptr, 0)))
+        return nullptr;
+    return file;
+}
+
+} // namespace
+
+ULONGLONG NowMicroseconds() {
+    LARGE_INTEGER now;
+    KeQuerySystemTime(&now);
+    return static_cast<ULONGLONG>(now.QuadPart) / 10;
+}
+
+void FormatMs(ULONGLONG microseconds, char* text) {
+    _snprintf(text, 23, "%I64u.%03u", microseconds / 1000,
+              static_cast<unsigned>(microseconds % 1000));
+    text[23] = '\0';
+}
+
+void OpenDeviceLog(const WCHAR* path) {
+    const HANDLE file = OpenFile(path, FILE_APPEND_DATA, FILE_OPEN_IF);
+    LockLog();
+    if (logFile)
+        ZwClose(logFile);
+    logFile = file;
+    UnlockLog();
+}
+
+void DeviceLog(ULONGLONG startMicroseconds, const char* format, ...) {
+    char line[512];
+    char ms[24];
+    FormatMs(startMicroseconds, ms);
+    int length = _snprintf(line, sizeof line - 2, "%Iu %Iu %s ",
+                           reinterpret_cast<ULONG_PTR>(PsGetCurrentProcessId()),
+                           reinterpret_cast<ULONG_PTR>(PsGetCurrentThreadId()), ms);
+    if (length < 0)
+        length = 0;
+    va_list arguments;
+    va_start(arguments, format);
+    const int rest = _vsnprintf(line + length, sizeof line - 2 - length, format, arguments);
+    va_end(arguments);
+    length = rest < 0 ? static_cast<int>(sizeof line) - 2 : length + rest;
+    line[length++] = '\n';
+    LockLog();
+    if (logFile) {
+        IO_STATUS_BLOCK status;
+        ZwWriteFile(logFile, nullptr, nullptr, nullptr, &status, line, length, nullptr, nullptr);
+    }
+    UnlockLog();
+}
+
+bool ReadWholeFile(const WCHAR* path, char* buffer, ULONG size) {
+    const HANDLE file = OpenFile(path, GENERIC_READ, FILE_OPEN);
+    if (!file)
+        return false;
+    IO_STATUS_BLOCK status;
+    const NTSTATUS result =
+        ZwReadFile(file, nullptr, nullptr, nullptr, &status, buffer, size - 1, nullptr, nullptr);
+    ZwClose(file);
+    const ULONG length = NT_SUCCESS(result) ? static_cast<ULONG>(status.Information) : 0;
+    buffer[length] = '\0';
+    return NT_SUCCESS(result) && length < size - 1;
+}
+
+void ReadParameter(const UNICODE_STRING& serviceKey, const WCHAR* name, WCHAR* value,
+                   ULONG valueChars) {
+    value[0] = 0;
+    WCHAR keyPath[300];
+    const WCHAR suffix[] = L"\\Parameters";
+    const ULONG serviceChars = serviceKey.Length / sizeof(WCHAR);
+    if (serviceChars + sizeof suffix / sizeof(WCHAR) > 300)
+        return;
+    RtlCopyMemory(keyPath, serviceKey.Buffer, serviceKey.Length);
+    RtlCopyMemory(keyPath + serviceChars, suffix, sizeof suffix);
+    UNICODE_STRING keyName;
+    RtlInitUnicodeString(&keyName, keyPath);
+    OBJECT_ATTRIBUTES attributes;
+    InitializeObjectAttributes(&attributes, &keyName, OBJ_CASE_INSENSITIVE | OBJ_KERNEL_HANDLE,
+                               nullptr, nullptr);
+    HANDLE key = nullptr;
+    if (!NT_SUCCESS(ZwOpenKey(&key, KEY_QUERY_VALUE, &attributes)))
+        return;
+    UNICODE_STRING valueName;
+    RtlInitUnicodeString(&valueName, name);
+    union {
+        KEY_VALUE_PARTIAL_INFORMATION information;
+        UCHAR bytes[sizeof(KEY_VALUE_PARTIAL_INFORMATION) + 600];
+    } data;
+    ULONG returned = 0;
+    if (NT_SUCCESS(ZwQueryValueKey(key, &valueName, KeyValuePartialInformation, &data, sizeof data,
+                                   &returned)) &&
+        data.information.Type == REG_SZ) {
+        const ULONG chars = data.information.DataLength / sizeof(WCHAR);
+        const WCHAR* text = reinterpret_cast<const WCHAR*>(data.information.Data);
+        ULONG i = 0;
+        for (; i < chars && i + 1 < valueChars && text[i]; ++i)
+            value[i] = text[i];
+        value[i] = 0;
+    }
+    ZwClose(key);
+}
