@@ -19,5 +19,6 @@ trap wine_end_session EXIT
 # The server is ended afterwards so that no desktop process outlives the display it was
 # started on.
 xvfb-run -a -s "-screen 0 1280x1024x24" bash -c \
-    'source scripts/wine-env.sh build/x64 && wine_start_session && ctest --preset x64 "$@"' \
+    'source scripts/wine-env.sh build/x64 && wine_start_session && wine_install_virtremote &&
+        ctest --preset x64 "$@"' \
     ctest "$@"

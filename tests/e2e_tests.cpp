@@ -1,10 +1,12 @@
-// The real program, end to end, beside the simulated remote: every road a user meets, watched
-// from the Windows side. Lower time bounds are the program's own; upper bounds are generous, since
-// the machines are noisy.
+// The real program, end to end: every road a user meets, watched from the Windows side, once with
+// the simulated remote beside a copy of the program and once with the real HID library and the
+// virtual remote on Wine's HID stack. Lower time bounds are the program's own; upper bounds are
+// generous, since the machines are noisy.
 #include <gtest/gtest.h>
 
 #include <algorithm>
 #include <cstdio>
+#include <string>
 
 #include "tests/expected_reports.h"
 #include "tests/program_driver.h"
@@ -14,7 +16,7 @@ namespace {
 constexpr DWORD kStartTimeoutMs = 15000;
 constexpr DWORD kExitTimeoutMs = 10000;
 
-class ProgramTest : public testing::Test {
+class ProgramTest : public testing::TestWithParam<Remote> {
   protected:
     void TearDown() override {
         EndProgram(program);
@@ -25,8 +27,8 @@ class ProgramTest : public testing::Test {
     // The view is live about 1 s after the open. Scenarios that change what the remote reports
     // once the view is live do so 2.4 s after the open or later, so that a loaded machine still
     // shows the view first.
-    HWND StartLive(const char* scenario, int crossCount = 4) {
-        if (!StartProgram(scenario, program))
+    HWND StartLive(const std::string& scenario, int crossCount = 4) {
+        if (!StartProgram(scenario.c_str(), program, GetParam()))
             return nullptr;
         const HWND window = FindProgramWindow(program, "wnd-001", kStartTimeoutMs);
         if (!window)
@@ -39,15 +41,17 @@ class ProgramTest : public testing::Test {
 
     // The end every road must come to: the mode request for buttons only as the last report,
     // then exactly one close, and no read started on the closed link.
-    // The close writes the memory line last. Once under Wine, on a loaded machine, the log read
-    // just after the exit ended before the teardown's lines, which were there afterwards: the
-    // log is read until that line is there (bounded), and a wait is reported.
-    void ExpectOneTeardown() {
+    // The close writes its line last (the simulated remote: the memory line). Once under Wine,
+    // on a loaded machine, the log read just after the exit ended before the teardown's lines,
+    // which were there afterwards: the log is read until that line is there (bounded), and a
+    // wait is reported.
+    void ExpectOneTeardown(bool deviceTakesTheLast = true) {
         std::vector<LoggedCall> log = ReadLog(program);
         const double firstReadMs = NowMs();
+        const char* lastLine = GetParam() == Remote::kSimulated ? "Memory" : "CloseHidHandle";
         const auto complete = [&] {
             return std::any_of(log.begin(), log.end(),
-                               [](const LoggedCall& call) { return call.call == "Memory"; });
+                               [&](const LoggedCall& call) { return call.call == lastLine; });
         };
         while (!complete() && NowMs() < firstReadMs + 2000) {
             Sleep(20);
@@ -65,6 +69,24 @@ class ProgramTest : public testing::Test {
         EXPECT_GT(closes[0].ms, writes.back().ms);
         for (const LoggedCall& read : CallsOf(log, program, "ReadReport"))
             EXPECT_LT(read.ms, closes[0].ms) << "a read started on the closed link";
+        ExpectTheDeviceGot(deviceTakesTheLast ? kRunReportCount : kRunReportCount - 1);
+    }
+
+    // The virtual remote took the run's first `count` output reports, byte for byte as the
+    // library sent them, each cut to its ID's length, and no other.
+    void ExpectTheDeviceGot(int count, const char* way = "write") {
+        if (GetParam() != Remote::kVirtual)
+            return;
+        std::vector<LoggedCall> taken;
+        for (const LoggedCall& write : DeviceCalls(ReadDeviceLog(program), "WriteReport"))
+            if (write.result == 1)
+                taken.push_back(write);
+        ASSERT_EQ(taken.size(), static_cast<size_t>(count));
+        for (int i = 0; i < count; ++i) {
+            EXPECT_EQ(taken[i].bytes, ExpectedRunReport(i).substr(0, 3 * taken[i].length - 1))
+                << "report " << i;
+            EXPECT_EQ(taken[i].way, way) << "report " << i;
+        }
     }
 
     void PostKey(HWND window, WPARAM key) {
@@ -76,8 +98,8 @@ class ProgramTest : public testing::Test {
     Program other;
 };
 
-TEST_F(ProgramTest, NoRemoteShowsNotFoundAndExitsWithOne) {
-    ASSERT_TRUE(StartProgram("absent\n", program));
+TEST_P(ProgramTest, NoRemoteShowsNotFoundAndExitsWithOne) {
+    ASSERT_TRUE(StartProgram("absent\n", program, GetParam()));
     const HWND box = FindProgramWindow(program, "#32770", kStartTimeoutMs);
     ASSERT_NE(box, nullptr);
     EXPECT_EQ(MessageBoxText(box), "Wii-Remote not found.");
@@ -91,8 +113,8 @@ TEST_F(ProgramTest, NoRemoteShowsNotFoundAndExitsWithOne) {
     EXPECT_EQ(log[0].result, -1);
 }
 
-TEST_F(ProgramTest, SilentRemoteShowsCannotOpenAndClosesTheLinkDespiteTheStuckProbe) {
-    ASSERT_TRUE(StartProgram("silent\n", program));
+TEST_P(ProgramTest, SilentRemoteShowsCannotOpenAndClosesTheLinkDespiteTheStuckProbe) {
+    ASSERT_TRUE(StartProgram("silent\n", program, GetParam()));
     const HWND box = FindProgramWindow(program, "#32770", kStartTimeoutMs);
     ASSERT_NE(box, nullptr);
     EXPECT_EQ(MessageBoxText(box), "Wii-Remote cannot open.");
@@ -109,7 +131,7 @@ TEST_F(ProgramTest, SilentRemoteShowsCannotOpenAndClosesTheLinkDespiteTheStuckPr
     EXPECT_EQ(closes[0].result, 1);
 }
 
-TEST_F(ProgramTest, NormalRunSetsUpTheSensorShowsTheCrossesAndEndsOnEsc) {
+TEST_P(ProgramTest, NormalRunSetsUpTheSensorShowsTheCrossesAndEndsOnEsc) {
     const HWND window = StartLive(kFourObjects);
     ASSERT_NE(window, nullptr);
 
@@ -152,12 +174,14 @@ TEST_F(ProgramTest, NormalRunSetsUpTheSensorShowsTheCrossesAndEndsOnEsc) {
     EXPECT_GT(firstReaderRead->ms, lastProbeDone);
     EXPECT_LT(firstReaderRead->ms - program.startMs, 5000.0);
 
+    ExpectTheDeviceGot(kRunReportCount - 1);
+
     PostKey(window, VK_ESCAPE);
     EXPECT_EQ(WaitForExit(program, kExitTimeoutMs), 0);
     ExpectOneTeardown();
 }
 
-TEST_F(ProgramTest, CloseBoxEndsTheRunThroughTheTeardown) {
+TEST_P(ProgramTest, CloseBoxEndsTheRunThroughTheTeardown) {
     const HWND window = StartLive(kFourObjects);
     ASSERT_NE(window, nullptr);
     PostMessageA(window, WM_SYSCOMMAND, SC_CLOSE, 0);
@@ -165,15 +189,15 @@ TEST_F(ProgramTest, CloseBoxEndsTheRunThroughTheTeardown) {
     ExpectOneTeardown();
 }
 
-TEST_F(ProgramTest, HomeButtonEndsTheRunThroughTheTeardown) {
+TEST_P(ProgramTest, HomeButtonEndsTheRunThroughTheTeardown) {
     ASSERT_TRUE(StartProgram("ir 200 300 400 500 600 200 800 700\n"
                              "1800 buttons 00 80\n",
-                             program));
+                             program, GetParam()));
     EXPECT_EQ(WaitForExit(program, kExitTimeoutMs), 0);
     ExpectOneTeardown();
 }
 
-TEST_F(ProgramTest, HomeWithAnotherButtonAndKeysOtherThanEscDoNothing) {
+TEST_P(ProgramTest, HomeWithAnotherButtonAndKeysOtherThanEscDoNothing) {
     const HWND window = StartLive("ir 200 300 400 500 600 200 800 700\n"
                                   "1000 buttons 00 88\n"
                                   "1500 buttons 00 C0\n"
@@ -194,7 +218,7 @@ TEST_F(ProgramTest, HomeWithAnotherButtonAndKeysOtherThanEscDoNothing) {
     ExpectOneTeardown();
 }
 
-TEST_F(ProgramTest, SecondInstanceEndsAtOnceAndSendsNothing) {
+TEST_P(ProgramTest, SecondInstanceEndsAtOnceAndSendsNothing) {
     const HWND window = StartLive(kFourObjects);
     ASSERT_NE(window, nullptr);
     ASSERT_TRUE(StartAnotherInstance(program, other));
@@ -206,18 +230,18 @@ TEST_F(ProgramTest, SecondInstanceEndsAtOnceAndSendsNothing) {
     EXPECT_EQ(WaitForExit(program, kExitTimeoutMs), 0);
 }
 
-TEST_F(ProgramTest, GuardThatCannotBeCreatedEndsWithOneAndShowsNothing) {
+TEST_P(ProgramTest, GuardThatCannotBeCreatedEndsWithOneAndShowsNothing) {
     // An object of another kind under the guard's name: the mutex cannot be created.
     const HANDLE squatter = CreateEventA(nullptr, TRUE, FALSE, "wii-test-001");
     ASSERT_NE(squatter, nullptr);
-    ASSERT_TRUE(StartProgram("ir 200 300 400 500 600 200 800 700\n", program));
+    ASSERT_TRUE(StartProgram("ir 200 300 400 500 600 200 800 700\n", program, GetParam()));
     const int exitCode = WaitForExit(program, kExitTimeoutMs);
     CloseHandle(squatter);
     EXPECT_EQ(exitCode, 1);
     EXPECT_TRUE(ReadLog(program).empty());
 }
 
-TEST_F(ProgramTest, TeardownAskedForTwiceRunsOnce) {
+TEST_P(ProgramTest, TeardownAskedForTwiceRunsOnce) {
     const HWND window = StartLive(kFourObjects);
     ASSERT_NE(window, nullptr);
     // On Windows all three reach the window before the quit message, which comes only once the
@@ -229,7 +253,7 @@ TEST_F(ProgramTest, TeardownAskedForTwiceRunsOnce) {
     ExpectOneTeardown();
 }
 
-TEST_F(ProgramTest, EscAndHomeTogetherTearDownOnce) {
+TEST_P(ProgramTest, EscAndHomeTogetherTearDownOnce) {
     const HWND window = StartLive("ir 200 300 400 500 600 200 800 700\n"
                                   "2900 buttons 00 80\n");
     ASSERT_NE(window, nullptr);
@@ -242,7 +266,7 @@ TEST_F(ProgramTest, EscAndHomeTogetherTearDownOnce) {
     ExpectOneTeardown();
 }
 
-TEST_F(ProgramTest, GrowingTheWindowShowsTheCrossOfAnUnseenObject) {
+TEST_P(ProgramTest, GrowingTheWindowShowsTheCrossOfAnUnseenObject) {
     // Object 3 is not seen: its cross sits at (511, 511), below the client area at first.
     const HWND window = StartLive("ir 200 300 400 500 600 200 1023 1023\n", 3);
     ASSERT_NE(window, nullptr);
@@ -256,7 +280,7 @@ TEST_F(ProgramTest, GrowingTheWindowShowsTheCrossOfAnUnseenObject) {
     EXPECT_EQ(WaitForExit(program, kExitTimeoutMs), 0);
 }
 
-TEST_F(ProgramTest, WithObjectsZeroAndOneUnseenTheWindowKeepsItsMarkers) {
+TEST_P(ProgramTest, WithObjectsZeroAndOneUnseenTheWindowKeepsItsMarkers) {
     const HWND window = StartLive("ir 200 300 400 500 600 200 800 700\n"
                                   "2700 ir 1023 1023 1023 1023 100 100 900 100\n");
     ASSERT_NE(window, nullptr);
@@ -273,7 +297,7 @@ TEST_F(ProgramTest, WithObjectsZeroAndOneUnseenTheWindowKeepsItsMarkers) {
     EXPECT_EQ(WaitForExit(program, kExitTimeoutMs), 0);
 }
 
-TEST_F(ProgramTest, GarbageReportsAndFailingReadsNeitherCrashNorStallIt) {
+TEST_P(ProgramTest, GarbageReportsAndFailingReadsNeitherCrashNorStallIt) {
     const HWND window = StartLive("ir 200 300 400 500 600 200 800 700\n"
                                   "2400 garbage\n"
                                   "2800 fail\n"
@@ -288,7 +312,7 @@ TEST_F(ProgramTest, GarbageReportsAndFailingReadsNeitherCrashNorStallIt) {
     ExpectOneTeardown();
 }
 
-TEST_F(ProgramTest, ProbeThreadStuckInARead_IsEndedAndTheReaderReadsAlone) {
+TEST_P(ProgramTest, ProbeThreadStuckInARead_IsEndedAndTheReaderReadsAlone) {
     // The probe's first read gets a report; its second starts while the remote is silent and
     // never returns. The probe still passes; the reader must not read beside the stuck thread.
     const HWND window = StartLive("ir 200 300 400 500 600 200 800 700\n"
@@ -302,5 +326,96 @@ TEST_F(ProgramTest, ProbeThreadStuckInARead_IsEndedAndTheReaderReadsAlone) {
     EXPECT_EQ(WaitForExit(program, kExitTimeoutMs), 0);
     ExpectOneTeardown();
 }
+
+TEST_P(ProgramTest, RemoteSwitchedOffMidStreamLeavesTheWindowIdleAndEscEndsIt) {
+    const HWND window = StartLive("ir 200 300 400 500 600 200 800 700\n"
+                                  "2400 off\n");
+    ASSERT_NE(window, nullptr);
+    const double openMs = ReadLog(program).at(0).ms;
+    while (NowMs() < openMs + 2700)
+        Sleep(20);
+    // No spin: the reader waits for the close rather than retry a link that has gone.
+    const double cpuBefore = ProgramCpuMs(program);
+    Sleep(1000);
+    EXPECT_LT(ProgramCpuMs(program) - cpuBefore, 100.0) << "ms of CPU in one second";
+    EXPECT_TRUE(Answers(window));
+    EXPECT_TRUE(CrossAt(window, kCrosses[0][0], kCrosses[0][1]));
+
+    const double escMs = NowMs();
+    PostKey(window, VK_ESCAPE);
+    EXPECT_EQ(WaitForExit(program, kExitTimeoutMs), 0);
+    // The teardown's write fails at once or within the library's bound of 1 s.
+    EXPECT_LT(NowMs() - escMs, 3000.0);
+    ExpectOneTeardown(false);
+}
+
+// Cases of the HID stack alone: the library's write ways, and a recording replayed.
+class HidStackTest : public ProgramTest {};
+
+TEST_P(HidStackTest, WhereWriteFileIsRefusedEveryReportGoesAsAnOutputReport) {
+    const HWND window = StartLive("refuse write\n" + std::string(kFourObjects));
+    ASSERT_NE(window, nullptr);
+    PostKey(window, VK_ESCAPE);
+    EXPECT_EQ(WaitForExit(program, kExitTimeoutMs), 0);
+    ExpectTheDeviceGot(kRunReportCount, "set");
+    // The first report tried WriteFile's ways first, exact and padded (which the class driver
+    // cuts to the ID's length); the library then kept to the way that worked.
+    const std::vector<LoggedCall> writes = DeviceCalls(ReadDeviceLog(program), "WriteReport");
+    ASSERT_GE(writes.size(), 3u);
+    for (int i = 0; i < 2; ++i) {
+        EXPECT_EQ(writes[i].result, 0);
+        EXPECT_EQ(writes[i].way, "write");
+        EXPECT_EQ(writes[i].bytes, "12 00 31");
+    }
+    EXPECT_EQ(writes.size(), static_cast<size_t>(kRunReportCount + 2));
+}
+
+TEST_P(HidStackTest, ARecordingThroughTheStackReplaysToTheSamePictureAndReports) {
+    // Record: the objects move once the view is live.
+    HWND window = StartLive("ir 200 300 400 500 600 200 800 700\n"
+                            "2400 ir 100 100 500 300 700 500 900 100\n");
+    ASSERT_NE(window, nullptr);
+    ASSERT_TRUE(WaitForCross(window, 50, 50, 5000));
+    const std::vector<uint32_t> recordedPicture = ClientPicture(window);
+    PostKey(window, VK_ESCAPE);
+    ASSERT_EQ(WaitForExit(program, kExitTimeoutMs), 0);
+    const std::vector<LoggedCall> recorded = CallsOf(ReadLog(program), program, "WriteReport");
+    std::string recording;
+    {
+        FILE* file = std::fopen(program.logPath.c_str(), "rb");
+        ASSERT_NE(file, nullptr);
+        char buffer[4096];
+        for (size_t n; (n = std::fread(buffer, 1, sizeof buffer, file)) > 0;)
+            recording.append(buffer, n);
+        std::fclose(file);
+    }
+    EndProgram(program);
+
+    // Replay through each remote: the same picture, the same reports from the program.
+    for (const Remote remote : {Remote::kSimulated, Remote::kVirtual}) {
+        ASSERT_TRUE(StartProgram(recording.c_str(), program, remote));
+        window = FindProgramWindow(program, "wnd-001", kStartTimeoutMs);
+        ASSERT_NE(window, nullptr);
+        ASSERT_TRUE(WaitForCross(window, 50, 50, 8000)) << "the replayed move did not show";
+        EXPECT_TRUE(ClientPicture(window) == recordedPicture) << "another picture";
+        PostKey(window, VK_ESCAPE);
+        ASSERT_EQ(WaitForExit(program, kExitTimeoutMs), 0);
+        const std::vector<LoggedCall> replayed = CallsOf(ReadLog(program), program, "WriteReport");
+        ASSERT_EQ(replayed.size(), recorded.size());
+        for (size_t i = 0; i < recorded.size(); ++i)
+            EXPECT_EQ(replayed[i].bytes, recorded[i].bytes) << "report " << i;
+        EndProgram(program);
+    }
+}
+
+std::string RemoteName(const testing::TestParamInfo<Remote>& info) {
+    return info.param == Remote::kSimulated ? "dll" : "stack";
+}
+
+INSTANTIATE_TEST_SUITE_P(SimulatedRemote, ProgramTest, testing::Values(Remote::kSimulated),
+                         RemoteName);
+INSTANTIATE_TEST_SUITE_P(VirtualRemote, ProgramTest, testing::Values(Remote::kVirtual), RemoteName);
+INSTANTIATE_TEST_SUITE_P(VirtualRemote, HidStackTest, testing::Values(Remote::kVirtual),
+                         RemoteName);
 
 } // namespace

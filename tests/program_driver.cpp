@@ -23,8 +23,14 @@ std::string TempFile(const char* name) {
            std::to_string(++runNumber) + "-" + name;
 }
 
+// The folder of the program that meets this remote: the copy beside the simulated DLL, or the
+// build's own beside the real library.
+std::string ProgramFolder(Remote remote) {
+    return remote == Remote::kSimulated ? ThisFolder() + "\\simremote" : ThisFolder();
+}
+
 bool Launch(Program& program) {
-    const std::string folder = ThisFolder() + "\\simremote";
+    const std::string folder = ProgramFolder(program.remote);
     std::string commandLine = "\"" + folder + "\\ir-sensor-test.exe\"";
     STARTUPINFOA startup = {};
     startup.cb = sizeof startup;
@@ -52,19 +58,107 @@ BOOL CALLBACK MatchWindow(HWND window, LPARAM parameter) {
     return TRUE;
 }
 
+// Runs the virtual remote's setup tool with these arguments; true when it succeeds.
+bool RunSetup(const std::string& arguments) {
+    std::string commandLine = "\"" + ThisFolder() + "\\virtremote_setup.exe\" " + arguments;
+    STARTUPINFOA startup = {};
+    startup.cb = sizeof startup;
+    PROCESS_INFORMATION process = {};
+    if (!CreateProcessA(nullptr, commandLine.data(), nullptr, nullptr, FALSE, 0, nullptr, nullptr,
+                        &startup, &process))
+        return false;
+    WaitForSingleObject(process.hProcess, 90000);
+    DWORD code = 1;
+    GetExitCodeProcess(process.hProcess, &code);
+    CloseHandle(process.hThread);
+    CloseHandle(process.hProcess);
+    return code == 0;
+}
+
+// The scenario and the log that the virtual remote's next session uses.
+bool ConfigureVirtualRemote(const std::string& scenarioPath, const std::string& logPath) {
+    HKEY key = nullptr;
+    if (RegCreateKeyExA(HKEY_LOCAL_MACHINE,
+                        "System\\CurrentControlSet\\Services\\virtremote\\Parameters", 0, nullptr,
+                        0, KEY_SET_VALUE, nullptr, &key, nullptr) != ERROR_SUCCESS)
+        return false;
+    const bool set =
+        RegSetValueExA(key, "Scenario", 0, REG_SZ,
+                       reinterpret_cast<const BYTE*>(scenarioPath.c_str()),
+                       scenarioPath.size() + 1) == ERROR_SUCCESS &&
+        RegSetValueExA(key, "Log", 0, REG_SZ, reinterpret_cast<const BYTE*>(logPath.c_str()),
+                       logPath.size() + 1) == ERROR_SUCCESS;
+    RegCloseKey(key);
+    return set;
+}
+
+bool removedRemote = false;
+
+std::vector<LoggedCall> ParseLog(const std::string& path) {
+    std::vector<LoggedCall> log;
+    FILE* file = std::fopen(path.c_str(), "rb");
+    if (!file)
+        return log;
+    char line[512];
+    while (std::fgets(line, sizeof line, file)) {
+        std::istringstream words(line);
+        LoggedCall call;
+        std::string arrow;
+        words >> call.pid >> call.tid >> call.ms >> call.call;
+        if (call.call == "OpenHidHandle") {
+            std::string vendor;
+            std::string product;
+            words >> vendor >> product >> arrow >> call.result;
+        } else {
+            words >> call.handle >> arrow >> call.result;
+        }
+        for (std::string word; words >> word;) {
+            if (word == "done") {
+                words >> call.doneMs;
+            } else if (word == "via") {
+                words >> call.way;
+            } else if (word == "length") {
+                words >> call.length;
+            } else if (word == ":") {
+                std::getline(words, call.bytes);
+                call.bytes.erase(0, call.bytes.find_first_not_of(' '));
+                call.bytes.erase(call.bytes.find_last_not_of("\r\n ") + 1);
+            }
+        }
+        log.push_back(call);
+    }
+    std::fclose(file);
+    return log;
+}
+
 } // namespace
 
-bool StartProgram(const char* scenarioText, Program& program) {
+bool StartProgram(const char* scenarioText, Program& program, Remote remote) {
     const std::string scenarioPath = TempFile("scenario.txt");
     FILE* file = std::fopen(scenarioPath.c_str(), "wb");
     if (!file)
         return false;
     std::fputs(scenarioText, file);
     std::fclose(file);
+    program.remote = remote;
     program.logPath = TempFile("log.txt");
     DeleteFileA(program.logPath.c_str());
-    SetEnvironmentVariableA("SIMREMOTE_SCENARIO", scenarioPath.c_str());
-    SetEnvironmentVariableA("SIMREMOTE_LOG", program.logPath.c_str());
+    if (remote == Remote::kSimulated) {
+        SetEnvironmentVariableA("SIMREMOTE_SCENARIO", scenarioPath.c_str());
+        SetEnvironmentVariableA("SIMREMOTE_LOG", program.logPath.c_str());
+        return Launch(program);
+    }
+    program.deviceLogPath = TempFile("device-log.txt");
+    DeleteFileA(program.deviceLogPath.c_str());
+    SetEnvironmentVariableA("TINY_HID_CAPTURE", program.logPath.c_str());
+    if (!ConfigureVirtualRemote(scenarioPath, program.deviceLogPath))
+        return false;
+    const bool absent = std::strstr(scenarioText, "absent") != nullptr;
+    if (absent && !removedRemote) {
+        removedRemote = true;
+        if (!RunSetup("remove remote") || !RunSetup("wait absent 30"))
+            return false;
+    }
     return Launch(program);
 }
 
@@ -82,6 +176,11 @@ int WaitForExit(Program& program, DWORD timeoutMs) {
 }
 
 void EndProgram(Program& program) {
+    if (removedRemote) {
+        removedRemote = false;
+        RunSetup("install \"" + ThisFolder() + "\\virtremote\"");
+        RunSetup("wait present 30");
+    }
     if (!program.process.hProcess)
         return;
     if (WaitForSingleObject(program.process.hProcess, 0) != WAIT_OBJECT_0) {
@@ -155,6 +254,32 @@ bool CrossAt(HWND window, int cx, int cy) {
     return cross;
 }
 
+std::vector<uint32_t> ClientPicture(HWND window) {
+    RECT client;
+    GetClientRect(window, &client);
+    const int width = client.right;
+    const int height = client.bottom;
+    std::vector<uint32_t> pixels(static_cast<size_t>(width) * height);
+    const HDC dc = GetDC(window);
+    const HDC memory = CreateCompatibleDC(dc);
+    const HBITMAP bitmap = CreateCompatibleBitmap(dc, width, height);
+    const HGDIOBJ old = SelectObject(memory, bitmap);
+    BitBlt(memory, 0, 0, width, height, dc, 0, 0, SRCCOPY);
+    SelectObject(memory, old);
+    BITMAPINFO info = {};
+    info.bmiHeader.biSize = sizeof info.bmiHeader;
+    info.bmiHeader.biWidth = width;
+    info.bmiHeader.biHeight = -height; // top row first
+    info.bmiHeader.biPlanes = 1;
+    info.bmiHeader.biBitCount = 32;
+    info.bmiHeader.biCompression = BI_RGB;
+    GetDIBits(memory, bitmap, 0, height, pixels.data(), &info, DIB_RGB_COLORS);
+    DeleteObject(bitmap);
+    DeleteDC(memory);
+    ReleaseDC(window, dc);
+    return pixels;
+}
+
 bool WaitForCross(HWND window, int cx, int cy, DWORD timeoutMs) {
     const double deadline = NowMs() + timeoutMs;
     while (!CrossAt(window, cx, cy)) {
@@ -166,35 +291,11 @@ bool WaitForCross(HWND window, int cx, int cy, DWORD timeoutMs) {
 }
 
 std::vector<LoggedCall> ReadLog(const Program& program) {
-    std::vector<LoggedCall> log;
-    FILE* file = std::fopen(program.logPath.c_str(), "rb");
-    if (!file)
-        return log;
-    char line[512];
-    while (std::fgets(line, sizeof line, file)) {
-        std::istringstream words(line);
-        LoggedCall call;
-        std::string arrow;
-        words >> call.pid >> call.tid >> call.ms >> call.call;
-        if (call.call == "OpenHidHandle") {
-            std::string vendor;
-            std::string product;
-            words >> vendor >> product >> arrow >> call.result;
-        } else {
-            words >> call.handle >> arrow >> call.result;
-        }
-        std::string word;
-        if (words >> word && word == "done")
-            words >> call.doneMs >> word;
-        if (word == ":") {
-            std::getline(words, call.bytes);
-            call.bytes.erase(0, call.bytes.find_first_not_of(' '));
-            call.bytes.erase(call.bytes.find_last_not_of("\r\n ") + 1);
-        }
-        log.push_back(call);
-    }
-    std::fclose(file);
-    return log;
+    return ParseLog(program.logPath);
+}
+
+std::vector<LoggedCall> ReadDeviceLog(const Program& program) {
+    return ParseLog(program.deviceLogPath);
 }
 
 std::vector<LoggedCall> CallsOf(const std::vector<LoggedCall>& log, const Program& program,
@@ -204,4 +305,26 @@ std::vector<LoggedCall> CallsOf(const std::vector<LoggedCall>& log, const Progra
         if (logged.pid == program.process.dwProcessId && logged.call == call)
             calls.push_back(logged);
     return calls;
+}
+
+std::vector<LoggedCall> DeviceCalls(const std::vector<LoggedCall>& log, const char* call) {
+    std::vector<LoggedCall> calls;
+    for (const LoggedCall& logged : log)
+        if (logged.call == call)
+            calls.push_back(logged);
+    return calls;
+}
+
+double ProgramCpuMs(const Program& program) {
+    FILETIME created;
+    FILETIME exited;
+    FILETIME kernel;
+    FILETIME user;
+    if (!GetProcessTimes(program.process.hProcess, &created, &exited, &kernel, &user))
+        return 0;
+    const auto ms = [](const FILETIME& time) {
+        return (static_cast<double>(time.dwHighDateTime) * 4294967296.0 + time.dwLowDateTime) /
+               10000.0;
+    };
+    return ms(kernel) + ms(user);
 }

@@ -1,10 +1,15 @@
-// Drives a copy of the real program from the Windows side, as a user would meet it: starts it
-// beside the simulated remote with a scenario and a log, finds its windows, reads and answers its
-// message boxes, sends it keys and close requests, samples its pixels and reads the remote's log.
+// Drives the real program from the Windows side, as a user would meet it: starts it with one of
+// the two remotes, a scenario and a log, finds its windows, reads and answers its message boxes,
+// sends it keys and close requests, samples its pixels and reads the logs.
+//
+// The simulated remote is a DLL beside a copy of the program; its log has every call. The virtual
+// remote is a device on the HID stack under the real library: the library's capture has every
+// call, in the same format, and the device's own log what reached the device.
 #pragma once
 
 #include <windows.h>
 
+#include <cstdint>
 #include <string>
 #include <vector>
 
@@ -20,7 +25,11 @@ struct LoggedCall {
     int handle = 0;
     int result = 0;
     std::string bytes; // "12 00 31 ..." for writes and successful reads
+    std::string way;   // the device's log: how an output report came ("write" or "set")
+    int length = 0;    // the device's log: the output report's length as the device got it
 };
+
+enum class Remote { kSimulated, kVirtual };
 
 // The scenario most runs use: four objects in view, each with its own spot on the plot, and the
 // centres of their crosses (sensor coordinates / 2).
@@ -29,17 +38,21 @@ constexpr int kCrosses[4][2] = {{100, 150}, {200, 250}, {300, 100}, {400, 350}};
 
 struct Program {
     PROCESS_INFORMATION process = {};
-    std::string logPath;
+    Remote remote = Remote::kSimulated;
+    std::string logPath;       // every call, the simulated DLL's log or the real library's capture
+    std::string deviceLogPath; // the virtual remote's log
     double startMs = 0;
 };
 
-// Starts ir-sensor-test.exe from the simulated remote's folder with this scenario.
-bool StartProgram(const char* scenarioText, Program& program);
+// Starts ir-sensor-test.exe with this scenario and remote. For the virtual remote, a scenario
+// with "absent" removes the device for the run, leaving the HID device of other identifiers.
+bool StartProgram(const char* scenarioText, Program& program, Remote remote = Remote::kSimulated);
 // Starts another instance that shares the first one's scenario and log.
 bool StartAnotherInstance(const Program& first, Program& second);
 // The exit code once the program has ended, or -1 if it still runs after timeoutMs.
 int WaitForExit(Program& program, DWORD timeoutMs);
-// Ends the program by force if it still runs, and lets go of its handles.
+// Ends the program by force if it still runs, and lets go of its handles; a virtual remote that
+// was removed for the run is put back.
 void EndProgram(Program& program);
 
 // A top-level window of the program with this class, waiting up to timeoutMs for it.
@@ -54,10 +67,20 @@ bool Answers(HWND window, DWORD timeoutMs = 2000);
 COLORREF PixelAt(HWND window, int x, int y);
 // A marker cross centred on (cx, cy): two black strokes of nine pixels on white.
 bool CrossAt(HWND window, int cx, int cy);
+// The client area's pixels, row by row, as 0x00RRGGBB.
+std::vector<uint32_t> ClientPicture(HWND window);
 // Waits up to timeoutMs for a cross to show at (cx, cy).
 bool WaitForCross(HWND window, int cx, int cy, DWORD timeoutMs);
 
 std::vector<LoggedCall> ReadLog(const Program& program);
+// The virtual remote's log of this run: "WriteReport" lines are the output reports it got (result
+// 0: refused, a "Refusal" line says why), "ReadReport" lines the input reports it delivered.
+std::vector<LoggedCall> ReadDeviceLog(const Program& program);
 // The calls of one kind ("WriteReport", ...) made by the program's own process.
 std::vector<LoggedCall> CallsOf(const std::vector<LoggedCall>& log, const Program& program,
                                 const char* call);
+// The lines of one kind in the device's log.
+std::vector<LoggedCall> DeviceCalls(const std::vector<LoggedCall>& log, const char* call);
+
+// The CPU time the program has used so far, in ms.
+double ProgramCpuMs(const Program& program);
