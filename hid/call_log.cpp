@@ -10,17 +10,33 @@ namespace {
 
 HANDLE logFile = INVALID_HANDLE_VALUE;
 
+// The C runtime's own formatting rather than MinGW's portable one, which would make the shipped
+// library several times larger. It does not end a cut string: the text is ended here.
+int Format(char* text, int size, const char* format, va_list arguments) {
+    const int length = _vsnprintf(text, size - 1, format, arguments);
+    const int end = length < 0 || length >= size ? size - 1 : length;
+    text[end] = '\0';
+    return end;
+}
+
+int Format(char* text, int size, const char* format, ...) {
+    va_list arguments;
+    va_start(arguments, format);
+    const int length = Format(text, size, format, arguments);
+    va_end(arguments);
+    return length;
+}
+
 } // namespace
 
 double CallLogNowMs() {
-    static const double msPerTick = [] {
-        LARGE_INTEGER frequency;
-        QueryPerformanceFrequency(&frequency);
-        return 1000.0 / static_cast<double>(frequency.QuadPart);
-    }();
+    // No function-local static for the frequency: its guard would bring the C++ runtime's
+    // exception support into the shipped library.
+    LARGE_INTEGER frequency;
     LARGE_INTEGER now;
+    QueryPerformanceFrequency(&frequency);
     QueryPerformanceCounter(&now);
-    return static_cast<double>(now.QuadPart) * msPerTick;
+    return static_cast<double>(now.QuadPart) * 1000.0 / static_cast<double>(frequency.QuadPart);
 }
 
 void OpenCallLog(const char* environmentVariable) {
@@ -40,14 +56,14 @@ void LogCall(double startMs, const char* format, ...) {
     if (logFile == INVALID_HANDLE_VALUE)
         return;
     char line[512];
-    int length = std::snprintf(line, sizeof line, "%lu %lu %.3f ", GetCurrentProcessId(),
-                               GetCurrentThreadId(), startMs);
+    // Room for the line's end.
+    constexpr int kRoom = sizeof line - 1;
+    int length =
+        Format(line, kRoom, "%lu %lu %.3f ", GetCurrentProcessId(), GetCurrentThreadId(), startMs);
     va_list arguments;
     va_start(arguments, format);
-    length += std::vsnprintf(line + length, sizeof line - length, format, arguments);
+    length += Format(line + length, kRoom - length, format, arguments);
     va_end(arguments);
-    if (length > static_cast<int>(sizeof line) - 2)
-        length = sizeof line - 2;
     line[length++] = '\n';
     DWORD written = 0;
     // One write a line: with FILE_APPEND_DATA, lines of several threads never interleave.
@@ -55,7 +71,11 @@ void LogCall(double startMs, const char* format, ...) {
 }
 
 void FormatReport(const unsigned char* bytes, char* text) {
-    std::snprintf(text, kReportTextSize, "%02X", bytes[0]);
-    for (int i = 1; i < kLoggedReportLength; ++i)
-        std::snprintf(text + 3 * i - 1, 4, " %02X", bytes[i]);
+    constexpr char kDigits[] = "0123456789ABCDEF";
+    for (int i = 0; i < kLoggedReportLength; ++i) {
+        text[3 * i] = kDigits[bytes[i] >> 4];
+        text[3 * i + 1] = kDigits[bytes[i] & 15];
+        text[3 * i + 2] = ' ';
+    }
+    text[kReportTextSize - 2] = '\0';
 }
