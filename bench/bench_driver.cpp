@@ -1,7 +1,9 @@
 // The benchmark's driver on the Windows side: runs the program beside the simulated remote and
 // prints what it measured as "name value" lines for scripts/bench.sh to gather.
 //     bench_driver startup    process start and open to the reader's first read, and the floor
-//     bench_driver latency    report-to-pixel latency of object 0 over 200+ moves
+//     bench_driver latency [stack]   report-to-pixel latency of object 0 over 200+ moves; with
+//                             "stack" through the real library and the virtual remote, from the
+//                             device's hand-over of each report
 //     bench_driver rate <n>   n reports a second: reports dropped, and the window's answer time
 //     bench_driver memory     private bytes and working set while streaming
 //     bench_driver soak <s> <n>   s seconds at n reports a second, four objects moving: the
@@ -39,8 +41,8 @@ void Stop(Program& program, HWND window) {
 }
 
 // Starts the program with this scenario and finds its window; ends it if there is none.
-HWND StartWithWindow(const char* scenario, Program& program) {
-    if (!StartProgram(scenario, program))
+HWND StartWithWindow(const char* scenario, Program& program, Remote remote = Remote::kSimulated) {
+    if (!StartProgram(scenario, program, remote))
         return nullptr;
     const HWND window = FindProgramWindow(program, "wnd-001", kTimeoutMs);
     if (!window)
@@ -98,7 +100,22 @@ void MovePosition(int k, int& x, int& y) {
     y = 60 + (k * 211) % 620;
 }
 
-int Latency() {
+// The input reports the virtual remote handed over, their times on this process's clock: the
+// device logs the system time, which is read here beside the performance counter.
+std::vector<LoggedCall> DeviceReadsOnOurClock(const Program& program) {
+    FILETIME system;
+    const double counterMs = NowMs();
+    GetSystemTimePreciseAsFileTime(&system);
+    const double systemMs =
+        (static_cast<double>(system.dwHighDateTime) * 4294967296.0 + system.dwLowDateTime) /
+        10000.0;
+    std::vector<LoggedCall> reads = DeviceCalls(ReadDeviceLog(program), "ReadReport");
+    for (LoggedCall& read : reads)
+        read.doneMs -= systemMs - counterMs;
+    return reads;
+}
+
+int Latency(Remote remote) {
     constexpr int kMoves = 220;
     constexpr double kFirstMoveMs = 1500;
     constexpr double kIntervalMs = 80;
@@ -114,7 +131,7 @@ int Latency() {
         scenario += step;
     }
     Program program;
-    const HWND window = StartWithWindow(scenario.c_str(), program);
+    const HWND window = StartWithWindow(scenario.c_str(), program, remote);
     if (!window)
         return 1;
     const double openMs = WaitForOpenMs(program);
@@ -144,7 +161,9 @@ int Latency() {
     ReleaseDC(window, dc);
 
     // The report that carried each move: the first read returning object 0 at its new spot.
-    const std::vector<LoggedCall> reads = CallsOf(ReadLog(program), program, "ReadReport");
+    const std::vector<LoggedCall> reads = remote == Remote::kSimulated
+                                              ? CallsOf(ReadLog(program), program, "ReadReport")
+                                              : DeviceReadsOnOurClock(program);
     Stop(program, window);
     std::vector<double> latencies;
     int missed = 0;
@@ -420,7 +439,8 @@ int main(int argc, char** argv) {
     if (command == "startup")
         return Startup();
     if (command == "latency")
-        return Latency();
+        return Latency(argc > 2 && std::strcmp(argv[2], "stack") == 0 ? Remote::kVirtual
+                                                                      : Remote::kSimulated);
     if (command == "rate" && argc > 2)
         return Rate(std::atoi(argv[2]));
     if (command == "memory")
@@ -429,7 +449,7 @@ int main(int argc, char** argv) {
         return Soak(std::atoi(argv[2]), std::atoi(argv[3]));
     if (command == "race" && argc > 3)
         return Race(argv[2], std::atoi(argv[3]));
-    std::fprintf(stderr, "usage: bench_driver startup | latency | rate <n> | memory | "
+    std::fprintf(stderr, "usage: bench_driver startup | latency [stack] | rate <n> | memory | "
                          "soak <seconds> <rate> | race <road> <runs>\n");
     return 2;
 }

@@ -9,6 +9,9 @@
 namespace {
 
 HANDLE logFile = INVALID_HANDLE_VALUE;
+// Wine appends by finding the end and then writing there: two threads appending at once can write
+// over each other's line. The process's lines go one at a time.
+SRWLOCK logLock = SRWLOCK_INIT;
 
 // The C runtime's own formatting rather than MinGW's portable one, which would make the shipped
 // library several times larger. It does not end a cut string: the text is ended here.
@@ -66,8 +69,9 @@ void LogCall(double startMs, const char* format, ...) {
     va_end(arguments);
     line[length++] = '\n';
     DWORD written = 0;
-    // One write a line: with FILE_APPEND_DATA, lines of several threads never interleave.
+    AcquireSRWLockExclusive(&logLock);
     WriteFile(logFile, line, length, &written, nullptr);
+    ReleaseSRWLockExclusive(&logLock);
 }
 
 void FormatReport(const unsigned char* bytes, char* text) {

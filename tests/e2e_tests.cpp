@@ -6,10 +6,16 @@
 
 #include <algorithm>
 #include <cstdio>
+#include <ostream>
 #include <string>
 
 #include "tests/expected_reports.h"
 #include "tests/program_driver.h"
+
+// The remote in the names CTest shows.
+void PrintTo(Remote remote, std::ostream* out) {
+    *out << (remote == Remote::kSimulated ? "the simulated remote" : "the virtual remote");
+}
 
 namespace {
 

@@ -119,33 +119,46 @@ void BeginSessionIfNew(ULONGLONG now) {
     KeSetEvent(&sessionIdle, IO_NO_INCREMENT, FALSE);
 }
 
-// Why the remote refuses this output report, or null when it takes it.
-const char* RefusalOf(bool byWriteFile, const uint8_t* bytes, ULONG length, bool switchedOff,
-                      const Scenario& scenario, char* reason, int reasonSize) {
+// Why the remote refuses an output report, and the status the request ends with.
+struct Refusal {
+    NTSTATUS status;
+    char reason[96];
+};
+
+// Whether the remote refuses this output report; if so, says why in refusal.
+bool Refuses(bool byWriteFile, const uint8_t* bytes, ULONG length, bool switchedOff,
+             const Scenario& scenario, Refusal& refusal) {
+    const auto refuse = [&](NTSTATUS status, const char* format, int a = 0, int b = 0) {
+        refusal.status = status;
+        _snprintf(refusal.reason, sizeof refusal.reason - 1, format, a, b);
+        refusal.reason[sizeof refusal.reason - 1] = '\0';
+        return true;
+    };
     if (switchedOff)
-        return "the remote is switched off";
+        return refuse(STATUS_DEVICE_NOT_CONNECTED, "the remote is switched off");
     if (length == 0)
-        return "an empty report";
+        return refuse(STATUS_INVALID_PARAMETER, "an empty report");
     if (length > kRemoteReportLength)
-        return "longer than the remote's 22-byte output reports";
+        return refuse(STATUS_INVALID_PARAMETER,
+                      "%d bytes, longer than the remote's %d-byte output "
+                      "reports",
+                      static_cast<int>(length), kRemoteReportLength);
     if (byWriteFile && scenario.refuseWriteFile)
-        return "WriteFile's way is refused";
+        return refuse(STATUS_NOT_SUPPORTED, "WriteFile's way is refused");
     const int id = bytes[0];
-    const ULONG declared = 1 + OutputDataLength(id);
+    const int declared = 1 + OutputDataLength(id);
     if (declared == 1)
-        _snprintf(reason, reasonSize, "no output report %02X", id);
-    else if (length < declared)
-        _snprintf(reason, reasonSize, "shorter than report %02X's %lu bytes", id, declared);
-    else if (length != declared && scenario.refuseInexactLength)
-        _snprintf(reason, reasonSize, "not report %02X's %lu bytes", id, declared);
-    else if (id == 0x12 && (bytes[2] < 0x30 || InputDataLength(bytes[2]) == 0))
-        _snprintf(reason, reasonSize, "no report mode %02X", bytes[2]);
-    else if (id == 0x16 && (bytes[5] == 0 || bytes[5] > 16))
-        _snprintf(reason, reasonSize, "a memory write of %u bytes (1 to 16)", bytes[5]);
-    else
-        return nullptr;
-    reason[reasonSize - 1] = '\0';
-    return reason;
+        return refuse(STATUS_INVALID_PARAMETER, "no output report %02X", id);
+    if (static_cast<int>(length) < declared)
+        return refuse(STATUS_INVALID_PARAMETER, "shorter than report %02X's %d bytes", id,
+                      declared);
+    if (static_cast<int>(length) != declared && scenario.refuseInexactLength)
+        return refuse(STATUS_INVALID_PARAMETER, "not report %02X's %d bytes", id, declared);
+    if (id == 0x12 && (bytes[2] < 0x30 || InputDataLength(bytes[2]) == 0))
+        return refuse(STATUS_INVALID_PARAMETER, "no report mode %02X", bytes[2]);
+    if (id == 0x16 && (bytes[5] == 0 || bytes[5] > 16))
+        return refuse(STATUS_INVALID_PARAMETER, "a memory write of %d bytes (1 to 16)", bytes[5]);
+    return false;
 }
 
 // What an output report the remote took changes: the report mode, the sensor's enable register.
@@ -185,30 +198,25 @@ NTSTATUS RemoteTakeOutputReport(bool byWriteFile, const uint8_t* bytes, ULONG le
     const ULONG kept = length < kRemoteReportLength ? length : kRemoteReportLength;
     RtlCopyMemory(report, bytes, kept);
 
-    char reasonText[96];
-    const char* reason = nullptr;
+    Refusal refusal;
+    bool refused = false;
     {
         StateLock lock;
         const Scenario& scenario = scenarios[activeScenario];
         const bool off = scenarioUnreadable ||
                          ConditionsAt(scenario, MsSince(sessionStart, start)).flow == Flow::kOff;
-        reason =
-            RefusalOf(byWriteFile, report, length, off, scenario, reasonText, sizeof reasonText);
-        if (!reason)
+        refused = Refuses(byWriteFile, report, length, off, scenario, refusal);
+        if (!refused)
             Apply(report);
     }
     char text[3 * kRemoteReportLength + 1];
     FormatBytes(report, kept, text, sizeof text);
-    DeviceLog(start, "WriteReport 0 -> %d via %s length %lu : %s", reason ? 0 : 1,
+    DeviceLog(start, "WriteReport 0 -> %d via %s length %lu : %s", refused ? 0 : 1,
               byWriteFile ? "write" : "set", length, text);
-    if (!reason)
+    if (!refused)
         return STATUS_SUCCESS;
-    DeviceLog(start, "Refusal 0 -> 0 : %s", reason);
-    if (reason[0] == 't') // switched off
-        return STATUS_DEVICE_NOT_CONNECTED;
-    if (reason[0] == 'W')
-        return STATUS_NOT_SUPPORTED;
-    return STATUS_INVALID_PARAMETER;
+    DeviceLog(start, "Refusal 0 -> 0 : %s", refusal.reason);
+    return refusal.status;
 }
 
 RemoteAction RemoteStep(ULONGLONG now, uint8_t* report, ULONG* length, NTSTATUS* failure) {
