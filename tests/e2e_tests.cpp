@@ -6,9 +6,11 @@
 
 #include <algorithm>
 #include <cstdio>
+#include <cstring>
 #include <ostream>
 #include <string>
 
+#include "device/hid_library.h"
 #include "tests/expected_reports.h"
 #include "tests/program_driver.h"
 
@@ -412,6 +414,46 @@ TEST_P(HidStackTest, ARecordingThroughTheStackReplaysToTheSamePictureAndReports)
             EXPECT_EQ(replayed[i].bytes, recorded[i].bytes) << "report " << i;
         EndProgram(program);
     }
+}
+
+// The real library in this process, straight to the virtual remote: reports the remote cannot
+// take are refused with a line that says why and an error, and the remote goes on working.
+TEST_P(HidStackTest, TheRemoteRefusesBadReportsAndGoesOnWorking) {
+    ASSERT_TRUE(UseScenario(kFourObjects, program, Remote::kVirtual));
+    const int handle = OpenHidHandle(0x057E, 0x0306);
+    ASSERT_GT(handle, 0);
+    unsigned char report[22] = {0x12, 0x00, 0x29};
+    EXPECT_EQ(WriteReport(handle, report, nullptr), 0) << "a mode with no such report";
+    const unsigned char longWrite[22] = {0x16, 0x04, 0xB0, 0x00, 0x30, 17};
+    std::memcpy(report, longWrite, sizeof report);
+    EXPECT_EQ(WriteReport(handle, report, nullptr), 0) << "a memory write of 17 bytes";
+    const unsigned char modeRequest[22] = {0x12, 0x00, 0x31};
+    std::memcpy(report, modeRequest, sizeof report);
+    EXPECT_EQ(WriteReport(handle, report, nullptr), 1);
+    unsigned int count = 0;
+    EXPECT_EQ(ReadReport(handle, report, &count), 1);
+    EXPECT_EQ(report[0], 0x31);
+    CloseHidHandle(handle);
+
+    std::vector<std::string> refusals;
+    for (const LoggedCall& line : DeviceCalls(ReadDeviceLog(program), "Refusal"))
+        refusals.push_back(line.bytes);
+    // Each of the library's ways met the same refusal: three for the mode request, two for the
+    // memory write, whose padded length is its exact one.
+    ASSERT_EQ(refusals.size(), 5u);
+    EXPECT_EQ(refusals[0], "no report mode 29");
+    EXPECT_EQ(refusals[3], "a memory write of 17 bytes (1 to 16)");
+
+    // A scenario the remote cannot read leaves it switched off, and says so.
+    ASSERT_TRUE(UseScenario("jump 3\n", program, Remote::kVirtual));
+    const int again = OpenHidHandle(0x057E, 0x0306);
+    std::memcpy(report, modeRequest, sizeof report);
+    EXPECT_EQ(WriteReport(again, report, nullptr), 0);
+    CloseHidHandle(again);
+    const std::vector<LoggedCall> log = ReadDeviceLog(program);
+    ASSERT_FALSE(log.empty());
+    EXPECT_EQ(log[0].call, "Scenario");
+    EXPECT_NE(log[0].bytes.find("line 1: unknown command 'jump'"), std::string::npos);
 }
 
 std::string RemoteName(const testing::TestParamInfo<Remote>& info) {

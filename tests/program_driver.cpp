@@ -133,7 +133,7 @@ std::vector<LoggedCall> ParseLog(const std::string& path) {
 
 } // namespace
 
-bool StartProgram(const char* scenarioText, Program& program, Remote remote) {
+bool UseScenario(const char* scenarioText, Program& program, Remote remote) {
     const std::string scenarioPath = TempFile("scenario.txt");
     FILE* file = std::fopen(scenarioPath.c_str(), "wb");
     if (!file)
@@ -146,15 +146,19 @@ bool StartProgram(const char* scenarioText, Program& program, Remote remote) {
     if (remote == Remote::kSimulated) {
         SetEnvironmentVariableA("SIMREMOTE_SCENARIO", scenarioPath.c_str());
         SetEnvironmentVariableA("SIMREMOTE_LOG", program.logPath.c_str());
-        return Launch(program);
+        return true;
     }
     program.deviceLogPath = TempFile("device-log.txt");
     DeleteFileA(program.deviceLogPath.c_str());
     SetEnvironmentVariableA("TINY_HID_CAPTURE", program.logPath.c_str());
-    if (!ConfigureVirtualRemote(scenarioPath, program.deviceLogPath))
+    return ConfigureVirtualRemote(scenarioPath, program.deviceLogPath);
+}
+
+bool StartProgram(const char* scenarioText, Program& program, Remote remote) {
+    if (!UseScenario(scenarioText, program, remote))
         return false;
     const bool absent = std::strstr(scenarioText, "absent") != nullptr;
-    if (absent && !removedRemote) {
+    if (remote == Remote::kVirtual && absent && !removedRemote) {
         removedRemote = true;
         if (!RunSetup("remove remote") || !RunSetup("wait absent 30"))
             return false;

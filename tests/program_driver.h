@@ -44,6 +44,8 @@ struct Program {
     double startMs = 0;
 };
 
+// Makes this scenario the next one of the remote, with fresh logs, for a program or this process.
+bool UseScenario(const char* scenarioText, Program& program, Remote remote);
 // Starts ir-sensor-test.exe with this scenario and remote. For the virtual remote, a scenario
 // with "absent" removes the device for the run, leaving the HID device of other identifiers.
 bool StartProgram(const char* scenarioText, Program& program, Remote remote = Remote::kSimulated);

@@ -91,9 +91,6 @@ void BeginSessionIfNew(ULONGLONG now) {
     KeWaitForSingleObject(&sessionIdle, Executive, KernelMode, FALSE, nullptr);
     if (!SamePath(path, sessionPath)) {
         CopyPath(sessionPath, path);
-        WCHAR logPath[kPathChars];
-        ReadParameter(serviceKey, L"Log", logPath, kPathChars);
-        OpenDeviceLog(logPath);
 
         int spare = 0;
         {
@@ -113,6 +110,10 @@ void BeginSessionIfNew(ULONGLONG now) {
             lastButtons[0] = lastButtons[1] = 0;
             settings = {0x30, false};
         }
+        // The new log from here: the last lines of the session before stay in its own.
+        WCHAR logPath[kPathChars];
+        ReadParameter(serviceKey, L"Log", logPath, kPathChars);
+        OpenDeviceLog(logPath);
         DeviceLog(now, "Scenario 0 -> %d : %ws%s%s", parsed ? 1 : 0, path[0] ? path : L"demo",
                   parsed ? "" : ": ", error);
     }
