@@ -8,6 +8,9 @@
 
 namespace {
 
+constexpr int kLoggedReportLength = 22;
+constexpr int kReportTextSize = 3 * kLoggedReportLength + 1;
+
 HANDLE logFile = INVALID_HANDLE_VALUE;
 // Wine appends by finding the end and then writing there: two threads appending at once can write
 // over each other's line. The process's lines go one at a time.
@@ -51,10 +54,6 @@ void OpenCallLog(const char* environmentVariable) {
                           OPEN_ALWAYS, FILE_ATTRIBUTE_NORMAL, nullptr);
 }
 
-bool CallLogIsOpen() {
-    return logFile != INVALID_HANDLE_VALUE;
-}
-
 void LogCall(double startMs, const char* format, ...) {
     if (logFile == INVALID_HANDLE_VALUE)
         return;
@@ -74,6 +73,9 @@ void LogCall(double startMs, const char* format, ...) {
     ReleaseSRWLockExclusive(&logLock);
 }
 
+namespace {
+
+// "xx xx ..." for the first kLoggedReportLength bytes of a report.
 void FormatReport(const unsigned char* bytes, char* text) {
     constexpr char kDigits[] = "0123456789ABCDEF";
     for (int i = 0; i < kLoggedReportLength; ++i) {
@@ -82,4 +84,24 @@ void FormatReport(const unsigned char* bytes, char* text) {
         text[3 * i + 2] = ' ';
     }
     text[kReportTextSize - 2] = '\0';
+}
+
+} // namespace
+
+void LogRead(double startMs, int handle, int result, const unsigned char* report) {
+    if (logFile == INVALID_HANDLE_VALUE)
+        return;
+    char bytes[kReportTextSize];
+    if (result)
+        FormatReport(report, bytes);
+    LogCall(startMs, "ReadReport %d -> %d done %.3f%s%s", handle, result, CallLogNowMs(),
+            result ? " : " : "", result ? bytes : "");
+}
+
+void LogWrite(double startMs, int handle, int result, const unsigned char* report) {
+    if (logFile == INVALID_HANDLE_VALUE)
+        return;
+    char bytes[kReportTextSize];
+    FormatReport(report, bytes);
+    LogCall(startMs, "WriteReport %d -> %d : %s", handle, result, bytes);
 }

@@ -6,16 +6,13 @@
 // return); <bytes> are the first 22 bytes written or read, in hexadecimal.
 #pragma once
 
-constexpr int kLoggedReportLength = 22;
-constexpr int kReportTextSize = 3 * kLoggedReportLength + 1;
-
 // The performance counter in milliseconds.
 double CallLogNowMs();
 // Opens (appending) the file that this environment variable names, once; without it, nothing is
 // logged.
 void OpenCallLog(const char* environmentVariable);
-bool CallLogIsOpen();
 // Writes "<pid> <tid> <startMs> " and the formatted rest as one line.
 void LogCall(double startMs, const char* format, ...);
-// "xx xx ..." for the first kLoggedReportLength bytes of a report.
-void FormatReport(const unsigned char* bytes, char* text);
+// The lines of a read (with its return and, if it succeeded, the report) and of a write.
+void LogRead(double startMs, int handle, int result, const unsigned char* report);
+void LogWrite(double startMs, int handle, int result, const unsigned char* report);

@@ -116,24 +116,14 @@ extern "C" int OpenHidHandle(int vendorId, int productId) {
 extern "C" int ReadReport(int handle, unsigned char* report, unsigned int* count) {
     const double startMs = CallLogNowMs();
     const int result = LinkRead(handle, report, count);
-    if (CallLogIsOpen()) {
-        char bytes[kReportTextSize];
-        if (result)
-            FormatReport(report, bytes);
-        LogCall(startMs, "ReadReport %d -> %d done %.3f%s%s", handle, result, CallLogNowMs(),
-                result ? " : " : "", result ? bytes : "");
-    }
+    LogRead(startMs, handle, result, report);
     return result;
 }
 
 extern "C" int WriteReport(int handle, unsigned char* report, unsigned int* count) {
     const double startMs = CallLogNowMs();
     const int result = LinkWrite(handle, report, count);
-    if (CallLogIsOpen()) {
-        char bytes[kReportTextSize];
-        FormatReport(report, bytes);
-        LogCall(startMs, "WriteReport %d -> %d : %s", handle, result, bytes);
-    }
+    LogWrite(startMs, handle, result, report);
     return result;
 }
 

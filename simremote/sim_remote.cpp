@@ -212,11 +212,7 @@ extern "C" int ReadReport(int handle, unsigned char* report, unsigned int* count
         LogReportCountsEverySecond(handle);
         return result;
     }
-    char bytes[kReportTextSize];
-    if (result)
-        FormatReport(report, bytes);
-    LogCall(startMs, "ReadReport %d -> %d done %.3f%s%s", handle, result, CallLogNowMs(),
-            result ? " : " : "", result ? bytes : "");
+    LogRead(startMs, handle, result, report);
     return result;
 }
 
@@ -228,9 +224,7 @@ extern "C" int WriteReport(int handle, unsigned char* report, unsigned int* coun
         requestedKind = report[2];
     if (result && count)
         *count = kReportLength;
-    char bytes[kReportTextSize];
-    FormatReport(report, bytes);
-    LogCall(startMs, "WriteReport %d -> %d : %s", handle, result, bytes);
+    LogWrite(startMs, handle, result, report);
     return result;
 }
 

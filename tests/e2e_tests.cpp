@@ -97,6 +97,14 @@ class ProgramTest : public testing::TestWithParam<Remote> {
         }
     }
 
+    // Waits until this long after the open; returns the open's time.
+    double WaitUntilAfterOpen(double ms) {
+        const double openMs = ReadLog(program).at(0).ms;
+        while (NowMs() < openMs + ms)
+            Sleep(1);
+        return openMs;
+    }
+
     void PostKey(HWND window, WPARAM key) {
         PostMessageA(window, WM_KEYDOWN, key, 1);
         PostMessageA(window, WM_KEYUP, key, 0xC0000001);
@@ -265,10 +273,7 @@ TEST_P(ProgramTest, EscAndHomeTogetherTearDownOnce) {
     const HWND window = StartLive("ir 200 300 400 500 600 200 800 700\n"
                                   "2900 buttons 00 80\n");
     ASSERT_NE(window, nullptr);
-    const std::vector<LoggedCall> log = ReadLog(program);
-    const double openMs = log.at(0).ms;
-    while (NowMs() < openMs + 2895)
-        Sleep(1);
+    WaitUntilAfterOpen(2895);
     PostKey(window, VK_ESCAPE);
     EXPECT_EQ(WaitForExit(program, kExitTimeoutMs), 0);
     ExpectOneTeardown();
@@ -293,9 +298,7 @@ TEST_P(ProgramTest, WithObjectsZeroAndOneUnseenTheWindowKeepsItsMarkers) {
     const HWND window = StartLive("ir 200 300 400 500 600 200 800 700\n"
                                   "2700 ir 1023 1023 1023 1023 100 100 900 100\n");
     ASSERT_NE(window, nullptr);
-    const double openMs = ReadLog(program).at(0).ms;
-    while (NowMs() < openMs + 3300)
-        Sleep(20);
+    const double openMs = WaitUntilAfterOpen(3300);
     // Reports with the new positions have been read, and no repaint asked for.
     const std::vector<LoggedCall> reads = CallsOf(ReadLog(program), program, "ReadReport");
     ASSERT_GT(reads.back().ms, openMs + 3000);
@@ -340,9 +343,7 @@ TEST_P(ProgramTest, RemoteSwitchedOffMidStreamLeavesTheWindowIdleAndEscEndsIt) {
     const HWND window = StartLive("ir 200 300 400 500 600 200 800 700\n"
                                   "2400 off\n");
     ASSERT_NE(window, nullptr);
-    const double openMs = ReadLog(program).at(0).ms;
-    while (NowMs() < openMs + 2700)
-        Sleep(20);
+    WaitUntilAfterOpen(2700);
     // No spin: the reader waits for the close rather than retry a link that has gone.
     const double cpuBefore = ProgramCpuMs(program);
     Sleep(1000);

@@ -8,9 +8,6 @@
 // Each says in one line what it did or why it could not; the exit code is 0 on success.
 #include <windows.h>
 
-extern "C" {
-#include <hidsdi.h>
-}
 #include <newdev.h>
 #include <setupapi.h>
 
@@ -18,6 +15,8 @@ extern "C" {
 #include <cstdlib>
 #include <cstring>
 #include <initializer_list>
+
+#include "device/hid_library.h"
 
 namespace {
 
@@ -122,41 +121,13 @@ int Remove(bool remoteOnly) {
     return 0;
 }
 
-// Whether a HID device with the remote's identifiers shows to SetupAPI and hid.dll.
+// Whether the real HID library finds the remote: SetupAPI and hid.dll show it.
 bool RemotePresent() {
-    GUID hidGuid;
-    HidD_GetHidGuid(&hidGuid);
-    const HDEVINFO devices =
-        SetupDiGetClassDevsA(&hidGuid, nullptr, nullptr, DIGCF_PRESENT | DIGCF_DEVICEINTERFACE);
-    if (devices == INVALID_HANDLE_VALUE)
+    const int handle = OpenHidHandle(0x057E, 0x0306);
+    if (handle < 0)
         return false;
-    bool found = false;
-    SP_DEVICE_INTERFACE_DATA interfaceData;
-    interfaceData.cbSize = sizeof interfaceData;
-    for (DWORD i = 0;
-         !found && SetupDiEnumDeviceInterfaces(devices, nullptr, &hidGuid, i, &interfaceData);
-         ++i) {
-        union {
-            SP_DEVICE_INTERFACE_DETAIL_DATA_A detail;
-            char bytes[1024];
-        } path;
-        path.detail.cbSize = sizeof path.detail;
-        if (!SetupDiGetDeviceInterfaceDetailA(devices, &interfaceData, &path.detail, sizeof path,
-                                              nullptr, nullptr))
-            continue;
-        const HANDLE device =
-            CreateFileA(path.detail.DevicePath, 0, FILE_SHARE_READ | FILE_SHARE_WRITE, nullptr,
-                        OPEN_EXISTING, 0, nullptr);
-        if (device == INVALID_HANDLE_VALUE)
-            continue;
-        HIDD_ATTRIBUTES attributes;
-        attributes.Size = sizeof attributes;
-        found = HidD_GetAttributes(device, &attributes) && attributes.VendorID == 0x057E &&
-                attributes.ProductID == 0x0306;
-        CloseHandle(device);
-    }
-    SetupDiDestroyDeviceInfoList(devices);
-    return found;
+    CloseHidHandle(handle);
+    return true;
 }
 
 int Wait(bool present, int seconds) {
@@ -190,6 +161,8 @@ int Configure(const char* scenario, const char* log) {
 } // namespace
 
 int main(int argc, char** argv) {
+    // The tool's own look for the remote is no session to record.
+    SetEnvironmentVariableA("TINY_HID_CAPTURE", nullptr);
     const char* command = argc > 1 ? argv[1] : "";
     if (std::strcmp(command, "install") == 0 && argc == 3)
         return Install(argv[2]);
