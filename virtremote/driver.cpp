@@ -23,10 +23,14 @@ struct DeviceState {
     bool isRemote;
 };
 
-// The remote's reads that wait for a report, and its report thread, under readLock.
+// Reads that wait for a report, of both devices, under readLock; and the remote's report thread.
+struct PendingRead {
+    PIRP irp;
+    ULONGLONG since;
+    bool fromRemote;
+};
 KSPIN_LOCK readLock;
-PIRP pendingReads[kMaxPendingReads];
-ULONGLONG pendingSince[kMaxPendingReads];
+PendingRead pendingReads[kMaxPendingReads];
 KEVENT stopThread;
 KEVENT threadEnded;
 bool threadRunning;
@@ -73,9 +77,9 @@ void CancelRead(PDEVICE_OBJECT, PIRP irp) {
     bool found = false;
     {
         ReadLock lock;
-        for (PIRP& pending : pendingReads)
-            if (pending == irp) {
-                pending = nullptr;
+        for (PendingRead& pending : pendingReads)
+            if (pending.irp == irp) {
+                pending.irp = nullptr;
                 found = true;
             }
     }
@@ -83,10 +87,10 @@ void CancelRead(PDEVICE_OBJECT, PIRP irp) {
         Complete(irp, STATUS_CANCELLED);
 }
 
-NTSTATUS QueueRead(PIRP irp) {
+NTSTATUS QueueRead(PIRP irp, bool fromRemote) {
     ReadLock lock;
-    for (int i = 0; i < kMaxPendingReads; ++i) {
-        if (pendingReads[i])
+    for (PendingRead& pending : pendingReads) {
+        if (pending.irp)
             continue;
         IoSetCancelRoutine(irp, CancelRead);
         if (irp->Cancel && IoSetCancelRoutine(irp, nullptr)) {
@@ -96,8 +100,7 @@ NTSTATUS QueueRead(PIRP irp) {
             return STATUS_CANCELLED;
         }
         IoMarkIrpPending(irp);
-        pendingReads[i] = irp;
-        pendingSince[i] = NowMicroseconds();
+        pending = {irp, NowMicroseconds(), fromRemote};
         return STATUS_PENDING;
     }
     irp->IoStatus.Status = STATUS_DEVICE_BUSY;
@@ -106,26 +109,28 @@ NTSTATUS QueueRead(PIRP irp) {
     return STATUS_DEVICE_BUSY;
 }
 
-// The oldest waiting read that is not being cancelled, taken off the queue; null when none.
-PIRP TakeRead(ULONGLONG* since) {
+// The oldest waiting read of one device that is not being cancelled, taken off the queue; null
+// when none.
+PIRP TakeRead(bool fromRemote, ULONGLONG* since) {
     ReadLock lock;
-    int oldest = -1;
-    for (int i = 0; i < kMaxPendingReads; ++i)
-        if (pendingReads[i] && (oldest < 0 || pendingSince[i] < pendingSince[oldest]))
-            oldest = i;
-    if (oldest < 0)
+    PendingRead* oldest = nullptr;
+    for (PendingRead& pending : pendingReads)
+        if (pending.irp && pending.fromRemote == fromRemote &&
+            (!oldest || pending.since < oldest->since))
+            oldest = &pending;
+    if (!oldest)
         return nullptr;
-    const PIRP irp = pendingReads[oldest];
+    const PIRP irp = oldest->irp;
     if (!IoSetCancelRoutine(irp, nullptr))
         return nullptr; // its cancel routine runs and completes it
-    pendingReads[oldest] = nullptr;
-    *since = pendingSince[oldest];
+    oldest->irp = nullptr;
+    *since = oldest->since;
     return irp;
 }
 
-void FailAllReads(NTSTATUS status) {
+void FailAllReads(bool fromRemote, NTSTATUS status) {
     ULONGLONG since = 0;
-    while (const PIRP irp = TakeRead(&since))
+    while (const PIRP irp = TakeRead(fromRemote, &since))
         Complete(irp, status);
 }
 
@@ -147,15 +152,15 @@ void ReportThread(void*) {
         if (action == RemoteAction::kNothing)
             continue;
         ULONGLONG since = 0;
-        const PIRP irp = TakeRead(&since);
+        const PIRP irp = TakeRead(true, &since);
         if (!irp)
             continue; // nobody reads: the report is lost, as the remote's would be
         const bool deliver = action == RemoteAction::kDeliver;
         if (deliver) {
             const ULONG room =
                 IoGetCurrentIrpStackLocation(irp)->Parameters.DeviceIoControl.OutputBufferLength;
-            if (length > room)
-                length = room;
+            if (length > room || !irp->UserBuffer)
+                length = irp->UserBuffer ? room : 0;
             RtlCopyMemory(irp->UserBuffer, report, length);
         }
         RemoteLogRead(since, deliver, report, length);
@@ -184,7 +189,7 @@ void StopReportThread() {
     KeSetEvent(&stopThread, IO_NO_INCREMENT, FALSE);
     KeWaitForSingleObject(&threadEnded, Executive, KernelMode, FALSE, nullptr);
     threadRunning = false;
-    FailAllReads(STATUS_DEVICE_NOT_CONNECTED);
+    FailAllReads(true, STATUS_DEVICE_NOT_CONNECTED);
 }
 
 // --- The class driver's requests ---
@@ -264,8 +269,9 @@ NTSTATUS DispatchInternal(PDEVICE_OBJECT device, PIRP irp) {
     case IOCTL_HID_GET_STRING:
         return GetString(irp);
     case IOCTL_HID_READ_REPORT:
-        // The other device never speaks: its reads wait until the class driver cancels them.
-        return isRemote ? QueueRead(irp) : Complete(irp, STATUS_DEVICE_NOT_CONNECTED);
+        // The other device never speaks: its reads wait until it is removed. (Failing them would
+        // have the class driver ask again at once, for ever.)
+        return QueueRead(irp, isRemote);
     case IOCTL_HID_WRITE_REPORT:
         return TakeOutputReport(irp, true, isRemote);
     case IOCTL_HID_SET_OUTPUT_REPORT:
@@ -295,6 +301,8 @@ NTSTATUS DispatchPnp(PDEVICE_OBJECT device, PIRP irp) {
     case IRP_MN_REMOVE_DEVICE:
         if (isRemote)
             StopReportThread();
+        else
+            FailAllReads(false, STATUS_DEVICE_NOT_CONNECTED);
         break;
     default:
         break;
