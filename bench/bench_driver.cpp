@@ -177,7 +177,8 @@ int Latency(Remote remote) {
                       ((x >> 8) & 3) << 4 | ((y >> 8) & 3) << 6 | 0x02);
         double deliveredMs = 0;
         for (const LoggedCall& read : reads)
-            if (read.result == 1 && read.bytes.compare(18, 8, bytes) == 0) {
+            if (read.result == 1 && read.bytes.size() >= 26 &&
+                read.bytes.compare(18, 8, bytes) == 0) {
                 deliveredMs = read.doneMs;
                 break;
             }

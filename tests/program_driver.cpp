@@ -15,12 +15,16 @@ std::string ThisFolder() {
     return path;
 }
 
+// A file name no earlier run has used: Wine hands out the process numbers of ended processes
+// again, and the virtual remote starts a session only for a scenario file of another name.
 std::string TempFile(const char* name) {
     static int runNumber;
     char folder[MAX_PATH];
     GetTempPathA(sizeof folder, folder);
+    LARGE_INTEGER now;
+    QueryPerformanceCounter(&now);
     return std::string(folder) + "ir-e2e-" + std::to_string(GetCurrentProcessId()) + "-" +
-           std::to_string(++runNumber) + "-" + name;
+           std::to_string(now.QuadPart) + "-" + std::to_string(++runNumber) + "-" + name;
 }
 
 // The folder of the program that meets this remote: the copy beside the simulated DLL, or the
