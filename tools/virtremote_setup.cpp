@@ -93,8 +93,11 @@ bool CreateDevice(const char* id, const char* instanceName) {
 int Install(const char* folder) {
     char inf[MAX_PATH];
     std::snprintf(inf, sizeof inf, "%s\\virtremote.inf", folder);
-    if (GetFileAttributesA(inf) == INVALID_FILE_ATTRIBUTES)
-        return Refused(inf);
+    if (GetFileAttributesA(inf) == INVALID_FILE_ATTRIBUTES) {
+        char what[MAX_PATH + 16];
+        std::snprintf(what, sizeof what, "reading %s", inf);
+        return Refused(what);
+    }
     if (!CreateDevice(kRemoteId, "ROOT\\VIRTREMOTE\\0000"))
         return Refused("making the remote's device");
     if (!CreateDevice(kOtherId, "ROOT\\VIRTREMOTE\\0001"))
