@@ -355,6 +355,7 @@ void Unload(PDRIVER_OBJECT) {
 
 extern "C" NTSTATUS NTAPI DriverEntry(PDRIVER_OBJECT driver, PUNICODE_STRING registryPath) {
     KeInitializeSpinLock(&readLock);
+    InitializeDeviceLog();
     RemoteInitialize(*registryPath);
     driver->MajorFunction[IRP_MJ_INTERNAL_DEVICE_CONTROL] = DispatchInternal;
     driver->MajorFunction[IRP_MJ_PNP] = DispatchPnp;

@@ -31,13 +31,8 @@ namespace {
 HANDLE logFile;
 // A mutex for the log's handle: lines are written, and the file changed, one at a time.
 KEVENT logIdle;
-bool logReady;
 
 void LockLog() {
-    if (!logReady) {
-        KeInitializeEvent(&logIdle, SynchronizationEvent, TRUE);
-        logReady = true;
-    }
     KeWaitForSingleObject(&logIdle, Executive, KernelMode, FALSE, nullptr);
 }
 
@@ -93,6 +88,10 @@ void FormatMs(ULONGLONG microseconds, char* text) {
     _snprintf(text, 23, "%I64u.%03u", microseconds / 1000,
               static_cast<unsigned>(microseconds % 1000));
     text[23] = '\0';
+}
+
+void InitializeDeviceLog() {
+    KeInitializeEvent(&logIdle, SynchronizationEvent, TRUE);
 }
 
 void OpenDeviceLog(const WCHAR* path) {

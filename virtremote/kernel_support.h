@@ -9,6 +9,8 @@ ULONGLONG NowMicroseconds();
 // "<ms>.<µs>" of a time in microseconds; text holds at least 24 characters.
 void FormatMs(ULONGLONG microseconds, char* text);
 
+// Readies the log; once, before any other call.
+void InitializeDeviceLog();
 // Opens the log at this DOS path ("C:\..."), appending, in place of any log open before; an empty
 // path only closes it. At passive level.
 void OpenDeviceLog(const WCHAR* path);
