@@ -33,6 +33,17 @@ int Format(char* text, int size, const char* format, ...) {
     return length;
 }
 
+// "xx xx ..." for the first kLoggedReportLength bytes of a report.
+void FormatReport(const unsigned char* bytes, char* text) {
+    constexpr char kDigits[] = "0123456789ABCDEF";
+    for (int i = 0; i < kLoggedReportLength; ++i) {
+        text[3 * i] = kDigits[bytes[i] >> 4];
+        text[3 * i + 1] = kDigits[bytes[i] & 15];
+        text[3 * i + 2] = ' ';
+    }
+    text[kReportTextSize - 2] = '\0';
+}
+
 } // namespace
 
 double CallLogNowMs() {
@@ -72,21 +83,6 @@ void LogCall(double startMs, const char* format, ...) {
     WriteFile(logFile, line, length, &written, nullptr);
     ReleaseSRWLockExclusive(&logLock);
 }
-
-namespace {
-
-// "xx xx ..." for the first kLoggedReportLength bytes of a report.
-void FormatReport(const unsigned char* bytes, char* text) {
-    constexpr char kDigits[] = "0123456789ABCDEF";
-    for (int i = 0; i < kLoggedReportLength; ++i) {
-        text[3 * i] = kDigits[bytes[i] >> 4];
-        text[3 * i + 1] = kDigits[bytes[i] & 15];
-        text[3 * i + 2] = ' ';
-    }
-    text[kReportTextSize - 2] = '\0';
-}
-
-} // namespace
 
 void LogRead(double startMs, int handle, int result, const unsigned char* report) {
     if (logFile == INVALID_HANDLE_VALUE)

@@ -93,20 +93,13 @@ NTSTATUS QueueRead(PIRP irp, bool fromRemote) {
         if (pending.irp)
             continue;
         IoSetCancelRoutine(irp, CancelRead);
-        if (irp->Cancel && IoSetCancelRoutine(irp, nullptr)) {
-            irp->IoStatus.Status = STATUS_CANCELLED;
-            irp->IoStatus.Information = 0;
-            IoCompleteRequest(irp, IO_NO_INCREMENT);
-            return STATUS_CANCELLED;
-        }
+        if (irp->Cancel && IoSetCancelRoutine(irp, nullptr))
+            return Complete(irp, STATUS_CANCELLED);
         IoMarkIrpPending(irp);
         pending = {irp, NowMicroseconds(), fromRemote};
         return STATUS_PENDING;
     }
-    irp->IoStatus.Status = STATUS_DEVICE_BUSY;
-    irp->IoStatus.Information = 0;
-    IoCompleteRequest(irp, IO_NO_INCREMENT);
-    return STATUS_DEVICE_BUSY;
+    return Complete(irp, STATUS_DEVICE_BUSY);
 }
 
 // The oldest waiting read of one device that is not being cancelled, taken off the queue; null
@@ -157,10 +150,11 @@ void ReportThread(void*) {
             continue; // nobody reads: the report is lost, as the remote's would be
         const bool deliver = action == RemoteAction::kDeliver;
         if (deliver) {
-            const ULONG room =
-                IoGetCurrentIrpStackLocation(irp)->Parameters.DeviceIoControl.OutputBufferLength;
-            if (length > room || !irp->UserBuffer)
-                length = irp->UserBuffer ? room : 0;
+            const ULONG room = irp->UserBuffer ? IoGetCurrentIrpStackLocation(irp)
+                                                     ->Parameters.DeviceIoControl.OutputBufferLength
+                                               : 0;
+            if (length > room)
+                length = room;
             RtlCopyMemory(irp->UserBuffer, report, length);
         }
         RemoteLogRead(since, deliver, report, length);

@@ -34,7 +34,6 @@ Scenario scenarios[2];
 KSPIN_LOCK stateLock;
 int activeScenario;
 bool sessionRunning;
-bool scenarioUnreadable;
 ULONGLONG sessionStart;
 ULONGLONG nextReportDue;
 unsigned reportNumber;
@@ -68,20 +67,30 @@ void CopyPath(WCHAR* to, const WCHAR* from) {
     to[i] = 0;
 }
 
-// Reads and parses the named scenario into the spare buffer; no scenario named: the demo.
+// A scenario of one step at its start.
+void UseOneStep(Scenario& scenario, StepKind kind) {
+    scenario = {};
+    scenario.stepCount = 1;
+    scenario.steps[0].kind = kind;
+}
+
+// Reads and parses the named scenario into the spare buffer; no scenario named: the demo. One that
+// cannot be used leaves the remote switched off until the next.
 bool ParseNamedScenario(const WCHAR* path, Scenario& scenario, char* error, int errorSize) {
     if (!path[0]) {
-        scenario = {};
-        scenario.stepCount = 1;
-        scenario.steps[0].kind = StepKind::kDemo;
+        UseOneStep(scenario, StepKind::kDemo);
         return true;
     }
-    if (!ReadWholeFile(path, scenarioText, sizeof scenarioText)) {
+    bool parsed = false;
+    if (ReadWholeFile(path, scenarioText, sizeof scenarioText)) {
+        parsed = ParseScenario(scenarioText, scenario, error, errorSize);
+    } else {
         _snprintf(error, errorSize - 1, "cannot read the scenario");
         error[errorSize - 1] = '\0';
-        return false;
     }
-    return ParseScenario(scenarioText, scenario, error, errorSize);
+    if (!parsed)
+        UseOneStep(scenario, StepKind::kOff);
+    return parsed;
 }
 
 // Begins a session when the test has named another scenario since the last one began.
@@ -102,7 +111,6 @@ void BeginSessionIfNew(ULONGLONG now) {
         {
             StateLock lock;
             activeScenario = spare;
-            scenarioUnreadable = !parsed;
             sessionRunning = true;
             sessionStart = now;
             nextReportDue = now + 1000000 / ConditionsAt(scenarios[spare], 0).rate;
@@ -141,8 +149,7 @@ bool Refuses(bool byWriteFile, const uint8_t* bytes, ULONG length, bool switched
         return refuse(STATUS_INVALID_PARAMETER, "an empty report");
     if (length > kRemoteReportLength)
         return refuse(STATUS_INVALID_PARAMETER,
-                      "%d bytes, longer than the remote's %d-byte output "
-                      "reports",
+                      "%d bytes, longer than the remote's %d-byte reports",
                       static_cast<int>(length), kRemoteReportLength);
     if (byWriteFile && scenario.refuseWriteFile)
         return refuse(STATUS_NOT_SUPPORTED, "WriteFile's way is refused");
@@ -204,8 +211,7 @@ NTSTATUS RemoteTakeOutputReport(bool byWriteFile, const uint8_t* bytes, ULONG le
     {
         StateLock lock;
         const Scenario& scenario = scenarios[activeScenario];
-        const bool off = scenarioUnreadable ||
-                         ConditionsAt(scenario, MsSince(sessionStart, start)).flow == Flow::kOff;
+        const bool off = ConditionsAt(scenario, MsSince(sessionStart, start)).flow == Flow::kOff;
         refused = Refuses(byWriteFile, report, length, off, scenario, refusal);
         if (!refused)
             Apply(report);
@@ -230,7 +236,7 @@ RemoteAction RemoteStep(ULONGLONG now, uint8_t* report, ULONG* length, NTSTATUS*
     nextReportDue += period;
     if (now > nextReportDue + kQueuedReports * period)
         nextReportDue = now + period;
-    if (scenarioUnreadable || conditions.flow == Flow::kOff) {
+    if (conditions.flow == Flow::kOff) {
         *failure = STATUS_DEVICE_NOT_CONNECTED;
         return RemoteAction::kFailRead;
     }
