@@ -94,10 +94,12 @@ void LogRead(double startMs, int handle, int result, const unsigned char* report
             result ? " : " : "", result ? bytes : "");
 }
 
-void LogWrite(double startMs, int handle, int result, const unsigned char* report) {
+void LogWrite(double startMs, int handle, int result, const unsigned char* report,
+              const char* way) {
     if (logFile == INVALID_HANDLE_VALUE)
         return;
     char bytes[kReportTextSize];
     FormatReport(report, bytes);
-    LogCall(startMs, "WriteReport %d -> %d : %s", handle, result, bytes);
+    LogCall(startMs, "WriteReport %d -> %d%s%s : %s", handle, result, way ? " via " : "",
+            way ? way : "", bytes);
 }

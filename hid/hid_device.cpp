@@ -122,8 +122,9 @@ extern "C" int ReadReport(int handle, unsigned char* report, unsigned int* count
 
 extern "C" int WriteReport(int handle, unsigned char* report, unsigned int* count) {
     const double startMs = CallLogNowMs();
-    const int result = LinkWrite(handle, report, count);
-    LogWrite(startMs, handle, result, report);
+    int way = kExactWrite;
+    const int result = LinkWrite(handle, report, count, &way);
+    LogWrite(startMs, handle, result, report, kWriteWayNames[way]);
     return result;
 }
 

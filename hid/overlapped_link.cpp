@@ -2,32 +2,69 @@
 //
 // Each link has one OVERLAPPED and event for reads and another for writes, so a write never waits
 // for a read. Unlike the usual HID read, a waiting read also waits on the link's close event: the
-// program closes the link while its reader thread waits, and that read must end at once.
+// program closes the link while its reader thread waits, and that read must end at once. Writes
+// wait on it too, and for the write timeout at most.
 //
 // No lock is held across a wait: the program may end a thread by force while it waits in a read.
 // Instead every call holds a reference to its link, and the OS handles are closed by whoever drops
 // the last one, so a close never pulls a handle from under a call in progress. (A thread ended by
 // force keeps its reference; that link's OS handles then go with the process.)
+//
+// Every call of the stack that fails is a line of the capture, with the way or step and the
+// Windows error code.
 #include "hid/overlapped_link.h"
 
-// MinGW's HID headers declare C functions without saying so.
-extern "C" {
-#include <hidsdi.h>
-}
+#include <hidclass.h>
 
 #include <atomic>
 #include <cstring>
 
+#include "hid/call_log.h"
+
 namespace {
 
 constexpr int kMaxLinks = 64;
-constexpr DWORD kWriteTimeoutMs = 1000;
+// After a cancel, the stack's last word on the write is awaited this long, inside the write's
+// own bound.
+constexpr DWORD kCancelGraceMs = 100;
 
-// The ways to hand an output report to the HID stack, tried in this order until one works.
-// Current stacks forward the exact length and some pass padding on to the device, which may
-// reject it; older stacks refuse anything shorter than the device's output report length; some
-// refuse WriteFile altogether.
-enum WriteWay { kExactWrite, kPaddedWrite, kSetOutputReport, kWriteWayCount };
+BOOL WindowsWrite(HANDLE device, void* report, DWORD length, OVERLAPPED* overlapped) {
+    return WriteFile(device, report, length, nullptr, overlapped);
+}
+
+// The request that HidD_SetOutputReport makes, but overlapped: over Bluetooth it waits for the
+// device's handshake (for seconds, where the remote does not answer), and HidD_SetOutputReport
+// can be neither bounded nor woken by a close. Windows' class driver reads the report from the
+// output buffer (the request is METHOD_IN_DIRECT, the buffer reaches it by an MDL), Wine's from
+// the input buffer, which Windows' ignores: the report goes in both.
+BOOL WindowsRequestOutputReport(HANDLE device, void* report, DWORD length, OVERLAPPED* overlapped) {
+    return DeviceIoControl(device, IOCTL_HID_SET_OUTPUT_REPORT, report, length, report, length,
+                           nullptr, overlapped);
+}
+
+BOOL WindowsRead(HANDLE device, void* report, DWORD length, OVERLAPPED* overlapped) {
+    return ReadFile(device, report, length, nullptr, overlapped);
+}
+
+// CancelIoEx reaches the I/O of every thread; CancelIo would cancel only this thread's own.
+BOOL WindowsCancel(HANDLE device, OVERLAPPED* overlapped) {
+    return CancelIoEx(device, overlapped);
+}
+
+} // namespace
+
+const LinkStack kWindowsHidStack = {WindowsWrite, WindowsRequestOutputReport, WindowsRead,
+                                    WindowsCancel};
+
+// - exact: WriteFile of the report's own length, which Windows 8 and later pass on as it is.
+// - request: the output-report request with the device's output report length. Windows 7
+//   refuses a WriteFile shorter than that, and its Bluetooth stack hands a padded one to a remote
+//   that drops reports longer than their own; the request reaches it.
+// - padded: WriteFile of the output report length, for stacks that want the whole buffer but
+//   send only the report's own length.
+const char* const kWriteWayNames[kWriteWayCount] = {"exact", "request", "padded"};
+
+namespace {
 
 struct Link {
     // References: one for the link while it is open, one for each call inside it.
@@ -37,6 +74,8 @@ struct Link {
     std::atomic<bool> writing;
     std::atomic<bool> writeStuck;
     std::atomic<int> writeWay;
+    int number;
+    const LinkStack* stack;
     HANDLE device;
     HANDLE closeEvent;
     HANDLE readEvent;
@@ -54,6 +93,10 @@ struct Link {
 // device. Number 0 is left unused.
 Link links[kMaxLinks];
 std::atomic<int> lastLinkNumber;
+
+void LogFailure(const Link& link, const char* step, DWORD error) {
+    LogCall(CallLogNowMs(), "Failed %d -> 0 via %s error %lu", link.number, step, error);
+}
 
 void ReleaseLink(Link& link) {
     if (link.users.fetch_sub(1) != 1)
@@ -94,10 +137,12 @@ int ReadOnce(Link& link, unsigned char* report, unsigned int* count) {
         std::memset(&link.readOverlapped, 0, sizeof link.readOverlapped);
         link.readOverlapped.hEvent = link.readEvent;
         ResetEvent(link.readEvent);
-        if (!ReadFile(link.device, link.readBuffer, link.inputLength, nullptr,
-                      &link.readOverlapped) &&
-            GetLastError() != ERROR_IO_PENDING)
+        if (!link.stack->read(link.device, link.readBuffer, link.inputLength,
+                              &link.readOverlapped) &&
+            GetLastError() != ERROR_IO_PENDING) {
+            LogFailure(link, "read", GetLastError());
             return WaitForClose(link);
+        }
         link.readPending = true;
     }
 
@@ -110,8 +155,10 @@ int ReadOnce(Link& link, unsigned char* report, unsigned int* count) {
     const BOOL done = GetOverlappedResult(link.device, &link.readOverlapped, &received, FALSE);
     const DWORD error = GetLastError();
     link.readPending = false;
-    if (!done)
+    if (!done) {
+        LogFailure(link, "read", error);
         return error == ERROR_OPERATION_ABORTED ? 0 : WaitForClose(link);
+    }
 
     const DWORD length = received < kCallerReportLimit ? received : kCallerReportLimit;
     std::memcpy(report, link.readBuffer, length);
@@ -120,43 +167,87 @@ int ReadOnce(Link& link, unsigned char* report, unsigned int* count) {
     return 1;
 }
 
-bool WriteBuffer(Link& link, DWORD length, DWORD* sent) {
+// What one way's attempt at an output report came to.
+enum class WriteEnd {
+    kSent,
+    kSentBeforeItsCancel, // the write had completed by the time it was cancelled
+    kRefused,             // the stack said no: another way may do
+    kLost, // timed out and cancelled, closed, or the device has gone: not sent, and no other way
+           // may send it, since a cancelled write may still reach the device
+};
+
+// Fills the write buffer for this way and returns the length to send, or 0 when the way adds
+// nothing to one tried before it. Past the report's own length the buffer holds zeros: the
+// caller's buffer holds whatever earlier reports left there.
+DWORD FillWriteBuffer(Link& link, int way, const unsigned char* report) {
+    const unsigned exact = link.outputLengthById[report[0]];
+    if ((way == kExactWrite && exact == 0) || (way == kPaddedWrite && exact >= link.outputLength))
+        return 0;
+    const unsigned length = way == kExactWrite ? exact : link.outputLength;
+    // An ID the device did not declare goes as the caller has it, to the output report length.
+    unsigned own = exact ? exact : length;
+    if (own > kCallerReportLimit)
+        own = kCallerReportLimit;
+    std::memcpy(link.writeBuffer, report, own);
+    std::memset(link.writeBuffer + own, 0, length - own);
+    return length;
+}
+
+// A stack's "no" is any error but the device being gone and the write's own cancel.
+WriteEnd Refused(const Link& link, int way, DWORD error) {
+    LogFailure(link, kWriteWayNames[way], error);
+    return error == ERROR_DEVICE_NOT_CONNECTED || error == ERROR_OPERATION_ABORTED
+               ? WriteEnd::kLost
+               : WriteEnd::kRefused;
+}
+
+DWORD TimeLeft(ULONGLONG deadline, DWORD reserve) {
+    const ULONGLONG now = GetTickCount64() + reserve;
+    return now < deadline ? static_cast<DWORD>(deadline - now) : 0;
+}
+
+// Sends the write buffer one way and waits for the stack's answer until the deadline, or until
+// the link is closed.
+WriteEnd SendOneWay(Link& link, int way, DWORD length, ULONGLONG deadline, DWORD* sent) {
     std::memset(&link.writeOverlapped, 0, sizeof link.writeOverlapped);
     link.writeOverlapped.hEvent = link.writeEvent;
     ResetEvent(link.writeEvent);
-    if (WriteFile(link.device, link.writeBuffer, length, nullptr, &link.writeOverlapped))
-        return GetOverlappedResult(link.device, &link.writeOverlapped, sent, FALSE);
-    if (GetLastError() != ERROR_IO_PENDING)
-        return false;
+    const LinkStack& stack = *link.stack;
+    const BOOL done =
+        way == kOutputReportRequest
+            ? stack.requestOutputReport(link.device, link.writeBuffer, length,
+                                        &link.writeOverlapped)
+            : stack.write(link.device, link.writeBuffer, length, &link.writeOverlapped);
+    if (!done && GetLastError() != ERROR_IO_PENDING)
+        return Refused(link, way, GetLastError());
 
+    bool cancelled = false;
     const HANDLE waits[2] = {link.closeEvent, link.writeEvent};
-    if (WaitForMultipleObjects(2, waits, FALSE, kWriteTimeoutMs) == WAIT_OBJECT_0 + 1)
-        return GetOverlappedResult(link.device, &link.writeOverlapped, sent, FALSE);
+    const DWORD waited =
+        done ? WAIT_OBJECT_0 + 1
+             : WaitForMultipleObjects(2, waits, FALSE, TimeLeft(deadline, kCancelGraceMs));
+    if (waited != WAIT_OBJECT_0 + 1) {
+        // Timed out or closed: the write's own final status says whether it went out.
+        if (waited == WAIT_TIMEOUT)
+            LogFailure(link, kWriteWayNames[way], ERROR_TIMEOUT);
+        stack.cancel(link.device, &link.writeOverlapped);
+        if (WaitForSingleObject(link.writeEvent, kCancelGraceMs) != WAIT_OBJECT_0) {
+            // The stack still holds the OVERLAPPED, which may not be reused until it lets go.
+            link.writeStuck = true;
+            LogFailure(link, "cancel", ERROR_TIMEOUT);
+            return WriteEnd::kLost;
+        }
+        cancelled = true;
+    }
 
-    // Closed or timed out: cancel, and let the OVERLAPPED go only once the write has ended.
-    CancelIoEx(link.device, &link.writeOverlapped);
-    if (WaitForSingleObject(link.writeEvent, kWriteTimeoutMs) != WAIT_OBJECT_0)
-        link.writeStuck = true;
-    return false;
+    if (GetOverlappedResult(link.device, &link.writeOverlapped, sent, FALSE))
+        return cancelled ? WriteEnd::kSentBeforeItsCancel : WriteEnd::kSent;
+    const WriteEnd end = Refused(link, way, GetLastError());
+    return cancelled ? WriteEnd::kLost : end;
 }
 
-bool TryWriteWay(Link& link, int way, const unsigned char* report, DWORD* sent) {
-    const unsigned exact = link.outputLengthById[report[0]];
-    const unsigned length = way == kExactWrite ? exact : link.outputLength;
-    if (length == 0 || (way == kPaddedWrite && length == exact))
-        return false; // nothing to try that the exact write has not tried already
-    const unsigned fromCaller = length < kCallerReportLimit ? length : kCallerReportLimit;
-    std::memcpy(link.writeBuffer, report, fromCaller);
-    std::memset(link.writeBuffer + fromCaller, 0, length - fromCaller);
-    if (way != kSetOutputReport)
-        return WriteBuffer(link, length, sent);
-    if (!HidD_SetOutputReport(link.device, link.writeBuffer, length))
-        return false;
-    *sent = length;
-    return true;
-}
-
-int WriteOnce(Link& link, const unsigned char* report, unsigned int* count) {
+int WriteOnce(Link& link, const unsigned char* report, unsigned int* count, int* wayTried) {
+    const ULONGLONG deadline = GetTickCount64() + kWriteTimeoutMs;
     // The way that worked last time goes first, then the others in their order.
     const int remembered = link.writeWay;
     int ways[kWriteWayCount] = {remembered};
@@ -167,12 +258,24 @@ int WriteOnce(Link& link, const unsigned char* report, unsigned int* count) {
     for (const int way : ways) {
         if (!link.open || link.writeStuck)
             return 0;
+        const DWORD length = FillWriteBuffer(link, way, report);
+        if (length == 0)
+            continue;
+        if (wayTried)
+            *wayTried = way;
         DWORD sent = 0;
-        if (TryWriteWay(link, way, report, &sent)) {
+        switch (SendOneWay(link, way, length, deadline, &sent)) {
+        case WriteEnd::kSent:
             link.writeWay = way;
+            [[fallthrough]];
+        case WriteEnd::kSentBeforeItsCancel:
             if (count)
                 *count = sent;
             return 1;
+        case WriteEnd::kLost:
+            return 0;
+        case WriteEnd::kRefused:
+            break;
         }
     }
     return 0;
@@ -181,7 +284,7 @@ int WriteOnce(Link& link, const unsigned char* report, unsigned int* count) {
 } // namespace
 
 int AdoptLink(HANDLE device, unsigned inputLength, unsigned outputLength,
-              const unsigned short outputLengthById[256]) {
+              const unsigned short outputLengthById[256], const LinkStack& stack) {
     if (inputLength == 0 || inputLength > kLinkReportLimit || outputLength > kLinkReportLimit)
         return -1;
     const int number = lastLinkNumber.fetch_add(1) + 1;
@@ -197,6 +300,8 @@ int AdoptLink(HANDLE device, unsigned inputLength, unsigned outputLength,
                 CloseHandle(event);
         return -1;
     }
+    link.number = number;
+    link.stack = &stack;
     link.device = device;
     link.inputLength = inputLength;
     link.outputLength = outputLength;
@@ -218,7 +323,7 @@ int LinkRead(int number, unsigned char* report, unsigned int* count) {
     return result;
 }
 
-int LinkWrite(int number, const unsigned char* report, unsigned int* count) {
+int LinkWrite(int number, const unsigned char* report, unsigned int* count, int* way) {
     Link* link = AcquireLink(number);
     if (!link)
         return 0;
@@ -226,7 +331,7 @@ int LinkWrite(int number, const unsigned char* report, unsigned int* count) {
     // share it.
     int result = 0;
     if (!link->writing.exchange(true)) {
-        result = WriteOnce(*link, report, count);
+        result = WriteOnce(*link, report, count, way);
         link->writing = false;
     }
     ReleaseLink(*link);
@@ -243,8 +348,7 @@ int LinkClose(int number) {
         return 0;
     }
     SetEvent(link->closeEvent);
-    // CancelIoEx reaches the I/O of every thread; CancelIo would cancel only this thread's own.
-    CancelIoEx(link->device, nullptr);
+    link->stack->cancel(link->device, nullptr);
     ReleaseLink(*link); // this call's reference
     ReleaseLink(*link); // the open link's own
     return 1;

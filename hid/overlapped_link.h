@@ -9,13 +9,36 @@
 constexpr unsigned kLinkReportLimit = 1024;
 // The caller's report buffers are this long; longer input reports are clipped to it.
 constexpr unsigned kCallerReportLimit = 256;
+// No write holds its caller longer than this, whatever the stack does.
+constexpr DWORD kWriteTimeoutMs = 1000;
+
+// The HID stack's calls that carry reports. Each starts an overlapped operation, as WriteFile
+// does: TRUE when it is done already, FALSE with ERROR_IO_PENDING while it runs, FALSE with
+// another error when the stack refuses it at once. A finished operation leaves its status and
+// length in the OVERLAPPED and signals its event, for GetOverlappedResult. Every link of the
+// library uses kWindowsHidStack; tests put stacks of their own here.
+struct LinkStack {
+    BOOL (*write)(HANDLE device, void* report, DWORD length, OVERLAPPED* overlapped);
+    // What HidD_SetOutputReport sends: IOCTL_HID_SET_OUTPUT_REPORT.
+    BOOL (*requestOutputReport)(HANDLE device, void* report, DWORD length, OVERLAPPED* overlapped);
+    BOOL (*read)(HANDLE device, void* report, DWORD length, OVERLAPPED* overlapped);
+    // A null overlapped cancels every operation on the device.
+    BOOL (*cancel)(HANDLE device, OVERLAPPED* overlapped);
+};
+extern const LinkStack kWindowsHidStack;
+
+// The ways an output report can take, in the order they are tried (the way that worked last goes
+// first). Their names are the capture's.
+enum WriteWay { kExactWrite, kOutputReportRequest, kPaddedWrite, kWriteWayCount };
+extern const char* const kWriteWayNames[kWriteWayCount];
 
 // Takes over device (opened for overlapped I/O) and returns its link number, or -1 when no link
 // can be made (the caller then still owns the handle). inputLength and outputLength are the
 // device's report lengths; outputLengthById gives the exact length of each output report by its
 // ID, 0 where the device did not say.
 int AdoptLink(HANDLE device, unsigned inputLength, unsigned outputLength,
-              const unsigned short outputLengthById[256]);
+              const unsigned short outputLengthById[256],
+              const LinkStack& stack = kWindowsHidStack);
 
 // Waits for one input report and stores it at report[0] (at most 256 bytes); returns 1. Returns 0
 // without touching the buffer when the link is closed, unknown or the read was cancelled. When
@@ -23,10 +46,11 @@ int AdoptLink(HANDLE device, unsigned inputLength, unsigned outputLength,
 // a caller with no other pacing does not spin. One thread reads a link at a time.
 int LinkRead(int link, unsigned char* report, unsigned int* count);
 
-// Sends the output report at report[0]; returns 1 when the device took it. One thread writes a
-// link at a time; a write goes ahead while another thread waits in LinkRead.
-int LinkWrite(int link, const unsigned char* report, unsigned int* count);
+// Sends the output report at report[0]; returns 1 when the device took it, and sets *way (if
+// given) to the last way tried. One thread writes a link at a time; a write goes ahead while
+// another thread waits in LinkRead.
+int LinkWrite(int link, const unsigned char* report, unsigned int* count, int* way = nullptr);
 
-// Wakes a waiting read, cancels pending I/O, and retires the link number: every later call with
-// it fails at once. Returns without waiting for the read to finish.
+// Wakes a waiting read or write, cancels pending I/O, and retires the link number: every later
+// call with it fails at once. Returns without waiting for the read to finish.
 int LinkClose(int link);

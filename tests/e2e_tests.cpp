@@ -368,16 +368,20 @@ TEST_P(HidStackTest, WhereWriteFileIsRefusedEveryReportGoesAsAnOutputReport) {
     PostKey(window, VK_ESCAPE);
     EXPECT_EQ(WaitForExit(program, kExitTimeoutMs), 0);
     ExpectTheDeviceGot(kRunReportCount, "set");
-    // The first report tried WriteFile's ways first, exact and padded (which the class driver
-    // cuts to the ID's length); the library then kept to the way that worked.
+    // The first report tried the exact write first, which the device refused; the library then
+    // kept to the output-report request, and the capture says why.
     const std::vector<LoggedCall> writes = DeviceCalls(ReadDeviceLog(program), "WriteReport");
-    ASSERT_GE(writes.size(), 3u);
-    for (int i = 0; i < 2; ++i) {
-        EXPECT_EQ(writes[i].result, 0);
-        EXPECT_EQ(writes[i].way, "write");
-        EXPECT_EQ(writes[i].bytes, "12 00 31");
-    }
-    EXPECT_EQ(writes.size(), static_cast<size_t>(kRunReportCount + 2));
+    ASSERT_EQ(writes.size(), static_cast<size_t>(kRunReportCount + 1));
+    EXPECT_EQ(writes[0].result, 0);
+    EXPECT_EQ(writes[0].way, "write");
+    EXPECT_EQ(writes[0].bytes, "12 00 31");
+    const std::vector<LoggedCall> log = ReadLog(program);
+    const std::vector<LoggedCall> failures = CallsOf(log, program, "Failed");
+    ASSERT_EQ(failures.size(), 1u);
+    EXPECT_EQ(failures[0].way, "exact");
+    EXPECT_EQ(failures[0].error, 50) << "ERROR_NOT_SUPPORTED";
+    for (const LoggedCall& write : CallsOf(log, program, "WriteReport"))
+        EXPECT_EQ(write.way, "request");
 }
 
 TEST_P(HidStackTest, ARecordingThroughTheStackReplaysToTheSamePictureAndReports) {

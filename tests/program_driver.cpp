@@ -121,6 +121,8 @@ std::vector<LoggedCall> ParseLog(const std::string& path) {
                 words >> call.doneMs;
             } else if (word == "via") {
                 words >> call.way;
+            } else if (word == "error") {
+                words >> call.error;
             } else if (word == "length") {
                 words >> call.length;
             } else if (word == ":") {

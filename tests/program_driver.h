@@ -25,7 +25,9 @@ struct LoggedCall {
     int handle = 0;
     int result = 0;
     std::string bytes; // "12 00 31 ..." for writes and successful reads
-    std::string way;   // the device's log: how an output report came ("write" or "set")
+    std::string way;   // how an output report went: the capture's "exact", "request" or
+                       // "padded", the device's "write" or "set"; the step of a failure
+    int error = 0;     // the Windows error code of a failed call of the stack
     int length = 0;    // the device's log: the output report's length as the device got it
 };
 
