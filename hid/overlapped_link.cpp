@@ -130,41 +130,53 @@ int WaitForClose(Link& link) {
     return 0;
 }
 
-int ReadOnce(Link& link, unsigned char* report, unsigned int* count) {
-    // A read that an earlier call started and could not finish (its thread was ended) is still
-    // the one to wait for: its OVERLAPPED may not be reused while it is in flight.
-    if (!link.readPending) {
-        std::memset(&link.readOverlapped, 0, sizeof link.readOverlapped);
-        link.readOverlapped.hEvent = link.readEvent;
-        ResetEvent(link.readEvent);
-        if (!link.stack->read(link.device, link.readBuffer, link.inputLength,
-                              &link.readOverlapped) &&
-            GetLastError() != ERROR_IO_PENDING) {
-            LogFailure(link, "read", GetLastError());
-            return WaitForClose(link);
-        }
-        link.readPending = true;
+// Starts a read unless one is in flight already: a read that an earlier call started and could
+// not finish (its thread was ended, or another link answered first) is still the one to wait
+// for, since its OVERLAPPED may not be reused while it is in flight. False when the stack refused.
+bool StartRead(Link& link) {
+    if (link.readPending)
+        return true;
+    std::memset(&link.readOverlapped, 0, sizeof link.readOverlapped);
+    link.readOverlapped.hEvent = link.readEvent;
+    ResetEvent(link.readEvent);
+    if (!link.stack->read(link.device, link.readBuffer, link.inputLength, &link.readOverlapped) &&
+        GetLastError() != ERROR_IO_PENDING) {
+        LogFailure(link, "read", GetLastError());
+        return false;
     }
+    link.readPending = true;
+    return true;
+}
 
-    // The close event comes first, so a close wins when both are signalled.
-    const HANDLE waits[2] = {link.closeEvent, link.readEvent};
-    if (WaitForMultipleObjects(2, waits, FALSE, INFINITE) != WAIT_OBJECT_0 + 1)
-        return 0; // closed: the close has cancelled the read
-
+// The end of a read whose event is signalled: stores the report and returns true, or says why
+// not in *error.
+bool FinishRead(Link& link, unsigned char* report, unsigned int* count, DWORD* error) {
     DWORD received = 0;
     const BOOL done = GetOverlappedResult(link.device, &link.readOverlapped, &received, FALSE);
-    const DWORD error = GetLastError();
+    *error = GetLastError();
     link.readPending = false;
     if (!done) {
-        LogFailure(link, "read", error);
-        return error == ERROR_OPERATION_ABORTED ? 0 : WaitForClose(link);
+        LogFailure(link, "read", *error);
+        return false;
     }
-
     const DWORD length = received < kCallerReportLimit ? received : kCallerReportLimit;
     std::memcpy(report, link.readBuffer, length);
     if (count)
         *count = length;
-    return 1;
+    return true;
+}
+
+int ReadOnce(Link& link, unsigned char* report, unsigned int* count) {
+    if (!StartRead(link))
+        return WaitForClose(link);
+    // The close event comes first, so a close wins when both are signalled.
+    const HANDLE waits[2] = {link.closeEvent, link.readEvent};
+    if (WaitForMultipleObjects(2, waits, FALSE, INFINITE) != WAIT_OBJECT_0 + 1)
+        return 0; // closed: the close has cancelled the read
+    DWORD error = 0;
+    if (FinishRead(link, report, count, &error))
+        return 1;
+    return error == ERROR_OPERATION_ABORTED ? 0 : WaitForClose(link);
 }
 
 // What one way's attempt at an output report came to.
@@ -246,7 +258,7 @@ WriteEnd SendOneWay(Link& link, int way, DWORD length, ULONGLONG deadline, DWORD
     return cancelled ? WriteEnd::kLost : end;
 }
 
-int WriteOnce(Link& link, const unsigned char* report, unsigned int* count, int* wayTried) {
+int WriteOnce(Link& link, const unsigned char* report, unsigned int* count, LinkWriteInfo& info) {
     const ULONGLONG deadline = GetTickCount64() + kWriteTimeoutMs;
     // The way that worked last time goes first, then the others in their order.
     const int remembered = link.writeWay;
@@ -256,13 +268,14 @@ int WriteOnce(Link& link, const unsigned char* report, unsigned int* count, int*
             ways[next++] = way;
 
     for (const int way : ways) {
-        if (!link.open || link.writeStuck)
+        if (!link.open || link.writeStuck) {
+            info.deviceLost = link.open;
             return 0;
+        }
         const DWORD length = FillWriteBuffer(link, way, report);
         if (length == 0)
             continue;
-        if (wayTried)
-            *wayTried = way;
+        info.way = way;
         DWORD sent = 0;
         switch (SendOneWay(link, way, length, deadline, &sent)) {
         case WriteEnd::kSent:
@@ -273,6 +286,7 @@ int WriteOnce(Link& link, const unsigned char* report, unsigned int* count, int*
                 *count = sent;
             return 1;
         case WriteEnd::kLost:
+            info.deviceLost = link.open;
             return 0;
         case WriteEnd::kRefused:
             break;
@@ -323,7 +337,47 @@ int LinkRead(int number, unsigned char* report, unsigned int* count) {
     return result;
 }
 
-int LinkWrite(int number, const unsigned char* report, unsigned int* count, int* way) {
+int LinkReadFirst(const int* numbers, int linkCount, HANDLE wake, unsigned char* report,
+                  unsigned int* count, bool* failed) {
+    Link* held[kMaxReadFirst] = {};
+    if (linkCount > kMaxReadFirst)
+        linkCount = kMaxReadFirst;
+    for (int i = 0; i < linkCount; ++i) {
+        held[i] = AcquireLink(numbers[i]);
+        failed[i] = !held[i] || !StartRead(*held[i]);
+    }
+    int answered = -1;
+    for (;;) {
+        // The wake comes first, so a close wins when a report is there too.
+        HANDLE waits[1 + kMaxReadFirst] = {wake};
+        int waitingLink[kMaxReadFirst];
+        int waitCount = 1;
+        for (int i = 0; i < linkCount; ++i)
+            if (held[i] && !failed[i]) {
+                waitingLink[waitCount - 1] = i;
+                waits[waitCount++] = held[i]->readEvent;
+            }
+        const DWORD waited = WaitForMultipleObjects(waitCount, waits, FALSE, INFINITE);
+        if (waited <= WAIT_OBJECT_0 || waited >= WAIT_OBJECT_0 + waitCount)
+            break;
+        const int i = waitingLink[waited - WAIT_OBJECT_0 - 1];
+        DWORD error = 0;
+        if (FinishRead(*held[i], report, count, &error)) {
+            answered = i;
+            break;
+        }
+        failed[i] = true;
+    }
+    for (Link* link : held)
+        if (link)
+            ReleaseLink(*link);
+    return answered;
+}
+
+int LinkWrite(int number, const unsigned char* report, unsigned int* count, LinkWriteInfo* info) {
+    LinkWriteInfo ignored;
+    LinkWriteInfo& said = info ? *info : ignored;
+    said = {kExactWrite, false};
     Link* link = AcquireLink(number);
     if (!link)
         return 0;
@@ -331,7 +385,7 @@ int LinkWrite(int number, const unsigned char* report, unsigned int* count, int*
     // share it.
     int result = 0;
     if (!link->writing.exchange(true)) {
-        result = WriteOnce(*link, report, count, way);
+        result = WriteOnce(*link, report, count, said);
         link->writing = false;
     }
     ReleaseLink(*link);

@@ -46,10 +46,23 @@ int AdoptLink(HANDLE device, unsigned inputLength, unsigned outputLength,
 // a caller with no other pacing does not spin. One thread reads a link at a time.
 int LinkRead(int link, unsigned char* report, unsigned int* count);
 
-// Sends the output report at report[0]; returns 1 when the device took it, and sets *way (if
-// given) to the last way tried. One thread writes a link at a time; a write goes ahead while
-// another thread waits in LinkRead.
-int LinkWrite(int link, const unsigned char* report, unsigned int* count, int* way = nullptr);
+// Waits for the first input report from any of these links (at most kMaxReadFirst), or until
+// wake is signalled. Returns the index of the link whose report is now at report[0], or -1 when
+// woken. A link whose read fails is left out of the wait, and failed[index] says so; with none
+// left, the wait is for wake alone. The reads of the others stay in flight, for their next read.
+constexpr int kMaxReadFirst = 8;
+int LinkReadFirst(const int* links, int linkCount, HANDLE wake, unsigned char* report,
+                  unsigned int* count, bool* failed);
+
+struct LinkWriteInfo {
+    int way;         // the last way tried
+    bool deviceLost; // not sent because the device has gone or did not answer in time
+};
+
+// Sends the output report at report[0]; returns 1 when the device took it. One thread writes a
+// link at a time; a write goes ahead while another thread waits in LinkRead.
+int LinkWrite(int link, const unsigned char* report, unsigned int* count,
+              LinkWriteInfo* info = nullptr);
 
 // Wakes a waiting read or write, cancels pending I/O, and retires the link number: every later
 // call with it fails at once. Returns without waiting for the read to finish.

@@ -69,6 +69,8 @@ wine_install_virtremote() {
         echo "$says"
         return 1
     }
+    # Wine's setup does not copy a rebuilt driver over the one it installed before.
+    [ "$fresh" = 0 ] || cp "$driver" "$installed"
     if [ "$fresh" = 1 ] || ! wine_virtremote wait present 10 >/dev/null; then
         # Wine's PnP manager starts a driver it has not loaded yet only when the server starts.
         "$WINESERVER" -k 2>/dev/null || true

@@ -35,8 +35,9 @@ class ProgramTest : public testing::TestWithParam<Remote> {
     // The view is live about 1 s after the open. Scenarios that change what the remote reports
     // once the view is live do so 2.4 s after the open or later, so that a loaded machine still
     // shows the view first.
-    HWND StartLive(const std::string& scenario, int crossCount = 4) {
-        if (!StartProgram(scenario.c_str(), program, GetParam()))
+    HWND StartLive(const std::string& scenario, int crossCount = 4,
+                   const std::vector<std::string>& moreRemotes = {}) {
+        if (!StartProgram(scenario.c_str(), program, GetParam(), moreRemotes))
             return nullptr;
         const HWND window = FindProgramWindow(program, "wnd-001", kStartTimeoutMs);
         if (!window)
@@ -85,16 +86,22 @@ class ProgramTest : public testing::TestWithParam<Remote> {
     void ExpectTheDeviceGot(int count, const char* way = "write") {
         if (GetParam() != Remote::kVirtual)
             return;
-        std::vector<LoggedCall> taken;
-        for (const LoggedCall& write : DeviceCalls(ReadDeviceLog(program), "WriteReport"))
-            if (write.result == 1)
-                taken.push_back(write);
+        const std::vector<LoggedCall> taken = TakenBy(liveRemote);
         ASSERT_EQ(taken.size(), static_cast<size_t>(count));
         for (int i = 0; i < count; ++i) {
             EXPECT_EQ(taken[i].bytes, ExpectedRunReport(i).substr(0, 3 * taken[i].length - 1))
                 << "report " << i;
             EXPECT_EQ(taken[i].way, way) << "report " << i;
         }
+    }
+
+    // The output reports that remote n of the virtual remote took.
+    std::vector<LoggedCall> TakenBy(int remote) {
+        std::vector<LoggedCall> taken;
+        for (const LoggedCall& write : DeviceCalls(ReadDeviceLog(program, remote), "WriteReport"))
+            if (write.result == 1)
+                taken.push_back(write);
+        return taken;
     }
 
     // Waits until this long after the open; returns the open's time.
@@ -112,6 +119,7 @@ class ProgramTest : public testing::TestWithParam<Remote> {
 
     Program program;
     Program other;
+    int liveRemote = 1; // the virtual remote that the run is to use
 };
 
 TEST_P(ProgramTest, NoRemoteShowsNotFoundAndExitsWithOne) {
@@ -124,9 +132,11 @@ TEST_P(ProgramTest, NoRemoteShowsNotFoundAndExitsWithOne) {
     EXPECT_EQ(WaitForExit(program, kExitTimeoutMs), 1);
 
     const std::vector<LoggedCall> log = ReadLog(program);
-    ASSERT_EQ(log.size(), 1u);
-    EXPECT_EQ(log[0].call, "OpenHidHandle");
-    EXPECT_EQ(log[0].result, -1);
+    const std::vector<LoggedCall> opens = CallsOf(log, program, "OpenHidHandle");
+    ASSERT_EQ(opens.size(), 1u);
+    EXPECT_EQ(opens[0].result, -1);
+    for (const LoggedCall& call : log)
+        EXPECT_TRUE(call.call == "OpenHidHandle" || call.call == "Device") << call.call;
 }
 
 TEST_P(ProgramTest, SilentRemoteShowsCannotOpenAndClosesTheLinkDespiteTheStuckProbe) {
@@ -464,6 +474,72 @@ TEST_P(HidStackTest, TheRemoteRefusesBadReportsAndGoesOnWorking) {
     EXPECT_NE(log[0].bytes.find("line 1: unknown command 'jump'"), std::string::npos);
 }
 
+// Several devices with the remote's identifiers: the run takes the one that answers. An empty
+// slot takes writes and never reports; a remote that is switched off refuses writes.
+class SeveralRemotesTest : public ProgramTest {
+  protected:
+    // Every device but the live one got at most the probe's mode request and the request for
+    // button-only reports that lets it go, in that order.
+    void ExpectTheOthersGotAtMostTheProbe(int remotes) {
+        for (int remote = 1; remote <= remotes; ++remote) {
+            if (remote == liveRemote)
+                continue;
+            const std::vector<LoggedCall> taken = TakenBy(remote);
+            ASSERT_LE(taken.size(), 2u) << "remote " << remote;
+            if (!taken.empty()) {
+                EXPECT_EQ(taken[0].bytes, "12 00 31") << "remote " << remote;
+            }
+            if (taken.size() == 2) {
+                EXPECT_EQ(taken[1].bytes, "12 00 30") << "remote " << remote;
+            }
+        }
+    }
+};
+
+TEST_P(SeveralRemotesTest, EmptySlotsAndASwitchedOffRemoteBeforeTheLiveOneAreLetGo) {
+    liveRemote = 4;
+    const HWND window = StartLive("silent\n", 4, {"silent\n", "off\n", kFourObjects});
+    ASSERT_NE(window, nullptr);
+    PostKey(window, VK_ESCAPE);
+    EXPECT_EQ(WaitForExit(program, kExitTimeoutMs), 0);
+    ExpectOneTeardown();
+    ExpectTheOthersGotAtMostTheProbe(4);
+    // The capture names every device looked at, and the candidates' fate.
+    const std::vector<LoggedCall> log = ReadLog(program);
+    int candidates = 0;
+    for (const LoggedCall& device : CallsOf(log, program, "Device"))
+        candidates += device.result;
+    EXPECT_EQ(candidates, 4);
+    const std::vector<LoggedCall> fates = CallsOf(log, program, "Candidate");
+    EXPECT_EQ(fates.size(), 4u) << "one answered, three let go or left";
+}
+
+TEST_P(SeveralRemotesTest, OnlyEmptySlotsCannotOpenAndEachGotTheModeRequestAlone) {
+    ASSERT_TRUE(StartProgram("silent\n", program, GetParam(), {"silent\n", "silent\n"}));
+    const HWND box = FindProgramWindow(program, "#32770", kStartTimeoutMs);
+    ASSERT_NE(box, nullptr);
+    EXPECT_EQ(MessageBoxText(box), "Wii-Remote cannot open.");
+    PressOk(box);
+    EXPECT_EQ(WaitForExit(program, kExitTimeoutMs), 1);
+    for (int remote = 1; remote <= 3; ++remote) {
+        const std::vector<LoggedCall> taken = TakenBy(remote);
+        ASSERT_EQ(taken.size(), 1u) << "remote " << remote;
+        EXPECT_EQ(taken[0].bytes, "12 00 31") << "remote " << remote;
+    }
+}
+
+TEST_P(SeveralRemotesTest, OfTwoLiveRemotesTheFirstToAnswerIsUsedAndTheOtherStopsStreaming) {
+    const HWND window = StartLive(kFourObjects, 4, {kFourObjects});
+    ASSERT_NE(window, nullptr);
+    PostKey(window, VK_ESCAPE);
+    EXPECT_EQ(WaitForExit(program, kExitTimeoutMs), 0);
+    liveRemote = TakenBy(1).size() > TakenBy(2).size() ? 1 : 2;
+    ExpectOneTeardown();
+    const std::vector<LoggedCall> other = TakenBy(3 - liveRemote);
+    ASSERT_EQ(other.size(), 2u);
+    EXPECT_EQ(other[1].bytes, "12 00 30");
+}
+
 std::string RemoteName(const testing::TestParamInfo<Remote>& info) {
     return info.param == Remote::kSimulated ? "dll" : "stack";
 }
@@ -472,6 +548,8 @@ INSTANTIATE_TEST_SUITE_P(SimulatedRemote, ProgramTest, testing::Values(Remote::k
                          RemoteName);
 INSTANTIATE_TEST_SUITE_P(VirtualRemote, ProgramTest, testing::Values(Remote::kVirtual), RemoteName);
 INSTANTIATE_TEST_SUITE_P(VirtualRemote, HidStackTest, testing::Values(Remote::kVirtual),
+                         RemoteName);
+INSTANTIATE_TEST_SUITE_P(VirtualRemote, SeveralRemotesTest, testing::Values(Remote::kVirtual),
                          RemoteName);
 
 } // namespace

@@ -79,12 +79,16 @@ bool RunSetup(const std::string& arguments) {
     return code == 0;
 }
 
-// The scenario and the log that the virtual remote's next session uses.
-bool ConfigureVirtualRemote(const std::string& scenarioPath, const std::string& logPath) {
+// The scenario and the log that remote n of the virtual remote uses from its next session on,
+// once it has taken them up: it looks for a new scenario every 10 ms, and then starts its log.
+bool ConfigureVirtualRemote(const std::string& scenarioPath, const std::string& logPath,
+                            int remote = 1) {
+    std::string keyName = "System\\CurrentControlSet\\Services\\virtremote\\Parameters";
+    if (remote > 1)
+        keyName += "\\" + std::to_string(remote);
     HKEY key = nullptr;
-    if (RegCreateKeyExA(HKEY_LOCAL_MACHINE,
-                        "System\\CurrentControlSet\\Services\\virtremote\\Parameters", 0, nullptr,
-                        0, KEY_SET_VALUE, nullptr, &key, nullptr) != ERROR_SUCCESS)
+    if (RegCreateKeyExA(HKEY_LOCAL_MACHINE, keyName.c_str(), 0, nullptr, 0, KEY_SET_VALUE, nullptr,
+                        &key, nullptr) != ERROR_SUCCESS)
         return false;
     const bool set =
         RegSetValueExA(key, "Scenario", 0, REG_SZ,
@@ -93,10 +97,30 @@ bool ConfigureVirtualRemote(const std::string& scenarioPath, const std::string& 
         RegSetValueExA(key, "Log", 0, REG_SZ, reinterpret_cast<const BYTE*>(logPath.c_str()),
                        logPath.size() + 1) == ERROR_SUCCESS;
     RegCloseKey(key);
+    const double deadline = NowMs() + 5000;
+    WIN32_FILE_ATTRIBUTE_DATA log;
+    while (set && !(GetFileAttributesExA(logPath.c_str(), GetFileExInfoStandard, &log) &&
+                    log.nFileSizeLow > 0)) {
+        if (NowMs() > deadline)
+            return false;
+        Sleep(5);
+    }
     return set;
 }
 
+// A scenario in a file of its own.
+bool WriteScenario(const char* scenarioText, std::string& path) {
+    path = TempFile("scenario.txt");
+    FILE* file = std::fopen(path.c_str(), "wb");
+    if (!file)
+        return false;
+    std::fputs(scenarioText, file);
+    std::fclose(file);
+    return true;
+}
+
 bool removedRemote = false;
+bool addedRemotes = false;
 
 std::vector<LoggedCall> ParseLog(const std::string& path) {
     std::vector<LoggedCall> log;
@@ -140,12 +164,9 @@ std::vector<LoggedCall> ParseLog(const std::string& path) {
 } // namespace
 
 bool UseScenario(const char* scenarioText, Program& program, Remote remote) {
-    const std::string scenarioPath = TempFile("scenario.txt");
-    FILE* file = std::fopen(scenarioPath.c_str(), "wb");
-    if (!file)
+    std::string scenarioPath;
+    if (!WriteScenario(scenarioText, scenarioPath))
         return false;
-    std::fputs(scenarioText, file);
-    std::fclose(file);
     program.remote = remote;
     program.logPath = TempFile("log.txt");
     DeleteFileA(program.logPath.c_str());
@@ -160,8 +181,27 @@ bool UseScenario(const char* scenarioText, Program& program, Remote remote) {
     return ConfigureVirtualRemote(scenarioPath, program.deviceLogPath);
 }
 
-bool StartProgram(const char* scenarioText, Program& program, Remote remote) {
-    if (!UseScenario(scenarioText, program, remote))
+bool AddVirtualRemotes(Program& program, const std::vector<std::string>& scenarios) {
+    addedRemotes = true;
+    if (!RunSetup("remotes \"" + ThisFolder() + "\\virtremote\" " +
+                  std::to_string(scenarios.size())))
+        return false;
+    program.moreDeviceLogPaths.clear();
+    for (size_t i = 0; i < scenarios.size(); ++i) {
+        std::string scenarioPath;
+        program.moreDeviceLogPaths.push_back(TempFile("device-log.txt"));
+        if (!WriteScenario(scenarios[i].c_str(), scenarioPath) ||
+            !ConfigureVirtualRemote(scenarioPath, program.moreDeviceLogPaths.back(),
+                                    static_cast<int>(i) + 2))
+            return false;
+    }
+    return true;
+}
+
+bool StartProgram(const char* scenarioText, Program& program, Remote remote,
+                  const std::vector<std::string>& moreRemotes) {
+    if (!UseScenario(scenarioText, program, remote) ||
+        (!moreRemotes.empty() && !AddVirtualRemotes(program, moreRemotes)))
         return false;
     const bool absent = std::strstr(scenarioText, "absent") != nullptr;
     if (remote == Remote::kVirtual && absent && !removedRemote) {
@@ -186,6 +226,10 @@ int WaitForExit(Program& program, DWORD timeoutMs) {
 }
 
 void EndProgram(Program& program) {
+    if (addedRemotes) {
+        addedRemotes = false;
+        RunSetup("remotes \"" + ThisFolder() + "\\virtremote\" 0");
+    }
     if (removedRemote) {
         removedRemote = false;
         RunSetup("install \"" + ThisFolder() + "\\virtremote\"");
@@ -304,8 +348,8 @@ std::vector<LoggedCall> ReadLog(const Program& program) {
     return ParseLog(program.logPath);
 }
 
-std::vector<LoggedCall> ReadDeviceLog(const Program& program) {
-    return ParseLog(program.deviceLogPath);
+std::vector<LoggedCall> ReadDeviceLog(const Program& program, int remote) {
+    return ParseLog(remote > 1 ? program.moreDeviceLogPaths.at(remote - 2) : program.deviceLogPath);
 }
 
 std::vector<LoggedCall> CallsOf(const std::vector<LoggedCall>& log, const Program& program,

@@ -43,14 +43,18 @@ struct Program {
     Remote remote = Remote::kSimulated;
     std::string logPath;       // every call, the simulated DLL's log or the real library's capture
     std::string deviceLogPath; // the virtual remote's log
+    std::vector<std::string> moreDeviceLogPaths; // the logs of remotes 2 and up
     double startMs = 0;
 };
 
 // Makes this scenario the next one of the remote, with fresh logs, for a program or this process.
 bool UseScenario(const char* scenarioText, Program& program, Remote remote);
 // Starts ir-sensor-test.exe with this scenario and remote. For the virtual remote, a scenario
-// with "absent" removes the device for the run, leaving the HID device of other identifiers.
-bool StartProgram(const char* scenarioText, Program& program, Remote remote = Remote::kSimulated);
+// with "absent" removes the device for the run, leaving the HID device of other identifiers;
+// moreRemotes are the scenarios of remotes 2 and up, which enumerate after the first and the
+// device of other identifiers, in their order, for this run.
+bool StartProgram(const char* scenarioText, Program& program, Remote remote = Remote::kSimulated,
+                  const std::vector<std::string>& moreRemotes = {});
 // Starts another instance that shares the first one's scenario and log.
 bool StartAnotherInstance(const Program& first, Program& second);
 // The exit code once the program has ended, or -1 if it still runs after timeoutMs.
@@ -79,7 +83,7 @@ bool WaitForCross(HWND window, int cx, int cy, DWORD timeoutMs);
 std::vector<LoggedCall> ReadLog(const Program& program);
 // The virtual remote's log of this run: "WriteReport" lines are the output reports it got (result
 // 0: refused, a "Refusal" line says why), "ReadReport" lines the input reports it delivered.
-std::vector<LoggedCall> ReadDeviceLog(const Program& program);
+std::vector<LoggedCall> ReadDeviceLog(const Program& program, int remote = 1);
 // The calls of one kind ("WriteReport", ...) made by the program's own process.
 std::vector<LoggedCall> CallsOf(const std::vector<LoggedCall>& log, const Program& program,
                                 const char* call);

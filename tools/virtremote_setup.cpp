@@ -1,15 +1,20 @@
 // Installs, removes and waits for the virtual remote in a Wine prefix (or on Windows, for a
-// developer's test machine): two root-enumerated devices, the remote and a HID device of other
-// identifiers, with the driver from virtremote.inf.
+// developer's test machine): root-enumerated devices with the driver from virtremote.inf, the
+// remote and a HID device of other identifiers, and on request more remotes (2 to 5).
 //     virtremote_setup install <folder of virtremote.inf and virtremote.sys>
-//     virtremote_setup remove [remote]        both devices, or only the remote
+//     virtremote_setup remove [remote]        every device, or only the first remote
 //     virtremote_setup wait present|absent <seconds>
-//     virtremote_setup configure <scenario file> <log file>    what the next session uses
+//     virtremote_setup remotes <folder> <count>   remotes 2 to count+1 present, the others gone
+//     virtremote_setup configure <scenario file> <log file> [<remote>]
+//                                             what the next session of a remote (1 to 5) uses
+// Devices enumerate in the order of their instance IDs: the first remote, the device of other
+// identifiers, then remotes 2, 3, 4 and 5.
 // Each says in one line what it did or why it could not; the exit code is 0 on success.
 #include <windows.h>
 
 #include <newdev.h>
 #include <setupapi.h>
+#include <shlwapi.h>
 
 #include <cstdio>
 #include <cstdlib>
@@ -24,6 +29,7 @@ constexpr const char* kRemoteId = "root\\virtremote";
 constexpr const char* kOtherId = "root\\virtremote-other";
 constexpr const char* kParametersKey =
     "System\\CurrentControlSet\\Services\\virtremote\\Parameters";
+constexpr int kMaxRemotes = 5;
 
 int Refused(const char* what) {
     const DWORD error = GetLastError();
@@ -110,14 +116,91 @@ int Install(const char* folder) {
     return 0;
 }
 
+// Remote n's hardware ID, and its instance ID, which decides where it enumerates.
+void RemoteIds(int n, char* id, char* instance) {
+    std::snprintf(id, 32, "%s-%d", kRemoteId, n);
+    std::snprintf(instance, 32, "ROOT\\VIRTREMOTE\\%04d", n);
+}
+
+// Removes every device with this hardware ID; false when one cannot be removed.
+int RemoveAll(const char* id, bool& removed) {
+    return ForEachDevice(id, [&](HDEVINFO devices, SP_DEVINFO_DATA& device) {
+        removed = SetupDiCallClassInstaller(DIF_REMOVE, devices, &device) && removed;
+    });
+}
+
+// Whether SetupAPI lists a HID interface of remote n (1: the first), by its path: looking by
+// opening would hold the device.
+bool RemoteListed(int n) {
+    char instance[32];
+    std::snprintf(instance, sizeof instance, "#virtremote#%04d#", n == 1 ? 0 : n);
+    GUID hidGuid = {0x4d1e55b2, 0xf16f, 0x11cf, {0x88, 0xcb, 0x00, 0x11, 0x11, 0x00, 0x00, 0x30}};
+    const HDEVINFO devices =
+        SetupDiGetClassDevsA(&hidGuid, nullptr, nullptr, DIGCF_PRESENT | DIGCF_DEVICEINTERFACE);
+    if (devices == INVALID_HANDLE_VALUE)
+        return false;
+    bool listed = false;
+    SP_DEVICE_INTERFACE_DATA interfaceData;
+    interfaceData.cbSize = sizeof interfaceData;
+    for (DWORD i = 0;
+         !listed && SetupDiEnumDeviceInterfaces(devices, nullptr, &hidGuid, i, &interfaceData);
+         ++i) {
+        union {
+            SP_DEVICE_INTERFACE_DETAIL_DATA_A detail;
+            char bytes[1024];
+        } path;
+        path.detail.cbSize = sizeof path.detail;
+        listed = SetupDiGetDeviceInterfaceDetailA(devices, &interfaceData, &path.detail,
+                                                  sizeof path, nullptr, nullptr) &&
+                 StrStrIA(path.detail.DevicePath, instance);
+    }
+    SetupDiDestroyDeviceInfoList(devices);
+    return listed;
+}
+
+int Remotes(const char* folder, int count) {
+    char inf[MAX_PATH];
+    std::snprintf(inf, sizeof inf, "%s\\virtremote.inf", folder);
+    bool removed = true;
+    for (int n = 2; n <= kMaxRemotes; ++n) {
+        char id[32];
+        char instance[32];
+        RemoteIds(n, id, instance);
+        BOOL reboot = FALSE;
+        if (n > count + 1)
+            RemoveAll(id, removed);
+        else if (!CreateDevice(id, instance) ||
+                 !UpdateDriverForPlugAndPlayDevicesA(nullptr, id, inf, INSTALLFLAG_FORCE, &reboot))
+            return Refused("making another remote");
+    }
+    if (!removed)
+        return Refused("removing a remote");
+    const DWORD start = GetTickCount();
+    for (int n = 2; n <= kMaxRemotes; ++n)
+        while (RemoteListed(n) != (n <= count + 1)) {
+            if (GetTickCount() - start > 30000) {
+                std::printf("virtual remote: remote %d still %s after 30 s\n", n,
+                            n <= count + 1 ? "not shown" : "shown");
+                return 1;
+            }
+            Sleep(20);
+        }
+    std::printf("virtual remote: %d more remote(s) after %lu ms\n", count, GetTickCount() - start);
+    return 0;
+}
+
 int Remove(bool remoteOnly) {
     bool removed = true;
-    const auto remove = [&](HDEVINFO devices, SP_DEVINFO_DATA& device) {
-        removed = SetupDiCallClassInstaller(DIF_REMOVE, devices, &device) && removed;
-    };
-    int count = ForEachDevice(kRemoteId, remove);
-    if (!remoteOnly)
-        count += ForEachDevice(kOtherId, remove);
+    int count = RemoveAll(kRemoteId, removed);
+    if (!remoteOnly) {
+        count += RemoveAll(kOtherId, removed);
+        for (int n = 2; n <= kMaxRemotes; ++n) {
+            char id[32];
+            char instance[32];
+            RemoteIds(n, id, instance);
+            count += RemoveAll(id, removed);
+        }
+    }
     if (!removed)
         return Refused("removing a device");
     std::printf("virtual remote: %d device(s) removed\n", count);
@@ -148,10 +231,13 @@ int Wait(bool present, int seconds) {
     return 0;
 }
 
-int Configure(const char* scenario, const char* log) {
+int Configure(const char* scenario, const char* log, int remote) {
+    char keyName[128];
+    std::snprintf(keyName, sizeof keyName, remote > 1 ? "%s\\%d" : "%s", kParametersKey, remote);
     HKEY key = nullptr;
-    if (RegCreateKeyExA(HKEY_LOCAL_MACHINE, kParametersKey, 0, nullptr, 0, KEY_SET_VALUE, nullptr,
-                        &key, nullptr) != ERROR_SUCCESS)
+    if (remote < 1 || remote > kMaxRemotes ||
+        RegCreateKeyExA(HKEY_LOCAL_MACHINE, keyName, 0, nullptr, 0, KEY_SET_VALUE, nullptr, &key,
+                        nullptr) != ERROR_SUCCESS)
         return Refused("opening the driver's parameters");
     RegSetValueExA(key, "Scenario", 0, REG_SZ, reinterpret_cast<const BYTE*>(scenario),
                    std::strlen(scenario) + 1);
@@ -173,9 +259,12 @@ int main(int argc, char** argv) {
         return Remove(argc == 3 && std::strcmp(argv[2], "remote") == 0);
     if (std::strcmp(command, "wait") == 0 && argc == 4)
         return Wait(std::strcmp(argv[2], "present") == 0, std::atoi(argv[3]));
-    if (std::strcmp(command, "configure") == 0 && argc == 4)
-        return Configure(argv[2], argv[3]);
+    if (std::strcmp(command, "remotes") == 0 && argc == 4)
+        return Remotes(argv[2], std::atoi(argv[3]));
+    if (std::strcmp(command, "configure") == 0 && (argc == 4 || argc == 5))
+        return Configure(argv[2], argv[3], argc == 5 ? std::atoi(argv[4]) : 1);
     std::printf("usage: virtremote_setup install FOLDER | remove [remote] | "
-                "wait present|absent SECONDS | configure SCENARIO LOG\n");
+                "wait present|absent SECONDS | remotes FOLDER COUNT | "
+                "configure SCENARIO LOG [REMOTE]\n");
     return 2;
 }

@@ -3,9 +3,10 @@
 // with the remote's descriptors, hands it input reports as the remote sends them, and takes the
 // output reports programs write.
 //
-// The driver serves two root-enumerated devices: the remote (hardware ID root\virtremote) and a
-// HID device of other identifiers (root\virtremote-other) that says nothing, for a program to
-// pass over.
+// The driver serves root-enumerated devices of two kinds, told apart by their hardware ID: remotes
+// (root\virtremote, and root\virtremote-2 to -9 for more of them), each with its own scenario,
+// log and report thread, and a HID device of other identifiers (root\virtremote-other) that
+// says nothing, for a program to pass over.
 #include "virtremote/hid_minidriver.h"
 #include "virtremote/kernel_support.h"
 #include "virtremote/remote.h"
@@ -16,24 +17,25 @@ namespace {
 constexpr USHORT kRemoteVendor = 0x057E;
 constexpr USHORT kRemoteProduct = 0x0306;
 constexpr USHORT kOtherProduct = 0x0330;
-constexpr int kMaxPendingReads = 8;
+constexpr int kMaxPendingReads = 32;
 
 // Each device's own part of the class driver's device extension.
 struct DeviceState {
-    bool isRemote;
+    RemoteContext* remote; // null: the device of other identifiers
+    // The remote's report thread: its own clock.
+    KEVENT stopThread;
+    KEVENT threadEnded;
+    bool threadRunning;
 };
 
-// Reads that wait for a report, of both devices, under readLock; and the remote's report thread.
+// Reads that wait for a report, of every device, under readLock.
 struct PendingRead {
     PIRP irp;
     ULONGLONG since;
-    bool fromRemote;
+    DeviceState* device;
 };
 KSPIN_LOCK readLock;
 PendingRead pendingReads[kMaxPendingReads];
-KEVENT stopThread;
-KEVENT threadEnded;
-bool threadRunning;
 
 HID_DEVICE_EXTENSION* ClassExtension(PDEVICE_OBJECT device) {
     return static_cast<HID_DEVICE_EXTENSION*>(device->DeviceExtension);
@@ -87,7 +89,7 @@ void CancelRead(PDEVICE_OBJECT, PIRP irp) {
         Complete(irp, STATUS_CANCELLED);
 }
 
-NTSTATUS QueueRead(PIRP irp, bool fromRemote) {
+NTSTATUS QueueRead(PIRP irp, DeviceState* device) {
     ReadLock lock;
     for (PendingRead& pending : pendingReads) {
         if (pending.irp)
@@ -96,7 +98,7 @@ NTSTATUS QueueRead(PIRP irp, bool fromRemote) {
         if (irp->Cancel && IoSetCancelRoutine(irp, nullptr))
             return Complete(irp, STATUS_CANCELLED);
         IoMarkIrpPending(irp);
-        pending = {irp, NowMicroseconds(), fromRemote};
+        pending = {irp, NowMicroseconds(), device};
         return STATUS_PENDING;
     }
     return Complete(irp, STATUS_DEVICE_BUSY);
@@ -104,12 +106,11 @@ NTSTATUS QueueRead(PIRP irp, bool fromRemote) {
 
 // The oldest waiting read of one device that is not being cancelled, taken off the queue; null
 // when none.
-PIRP TakeRead(bool fromRemote, ULONGLONG* since) {
+PIRP TakeRead(DeviceState* device, ULONGLONG* since) {
     ReadLock lock;
     PendingRead* oldest = nullptr;
     for (PendingRead& pending : pendingReads)
-        if (pending.irp && pending.fromRemote == fromRemote &&
-            (!oldest || pending.since < oldest->since))
+        if (pending.irp && pending.device == device && (!oldest || pending.since < oldest->since))
             oldest = &pending;
     if (!oldest)
         return nullptr;
@@ -121,31 +122,35 @@ PIRP TakeRead(bool fromRemote, ULONGLONG* since) {
     return irp;
 }
 
-void FailAllReads(bool fromRemote, NTSTATUS status) {
+void FailAllReads(DeviceState* device, NTSTATUS status) {
     ULONGLONG since = 0;
-    while (const PIRP irp = TakeRead(fromRemote, &since))
+    while (const PIRP irp = TakeRead(device, &since))
         Complete(irp, status);
 }
 
 // --- The report thread: the remote's own clock ---
 
-void ReportThread(void*) {
+void ReportThread(void* context) {
+    DeviceState& device = *static_cast<DeviceState*>(context);
+    RemoteContext& remote = *device.remote;
     for (;;) {
+        RemotePoll(remote, NowMicroseconds());
         const ULONGLONG now = NowMicroseconds();
-        const ULONGLONG next = RemoteNextStepMicroseconds();
+        const ULONGLONG next = RemoteNextStepMicroseconds(remote);
         LARGE_INTEGER timeout;
         timeout.QuadPart = next > now ? -static_cast<LONGLONG>((next - now) * 10) : 0;
-        if (KeWaitForSingleObject(&stopThread, Executive, KernelMode, FALSE, &timeout) ==
+        if (KeWaitForSingleObject(&device.stopThread, Executive, KernelMode, FALSE, &timeout) ==
             STATUS_SUCCESS)
             break;
         uint8_t report[32];
         ULONG length = 0;
         NTSTATUS failure = STATUS_SUCCESS;
-        const RemoteAction action = RemoteStep(NowMicroseconds(), report, &length, &failure);
+        const RemoteAction action =
+            RemoteStep(remote, NowMicroseconds(), report, &length, &failure);
         if (action == RemoteAction::kNothing)
             continue;
         ULONGLONG since = 0;
-        const PIRP irp = TakeRead(true, &since);
+        const PIRP irp = TakeRead(&device, &since);
         if (!irp)
             continue; // nobody reads: the report is lost, as the remote's would be
         const bool deliver = action == RemoteAction::kDeliver;
@@ -157,33 +162,33 @@ void ReportThread(void*) {
                 length = room;
             RtlCopyMemory(irp->UserBuffer, report, length);
         }
-        RemoteLogRead(since, deliver, report, length);
+        RemoteLogRead(remote, since, deliver, report, length);
         Complete(irp, deliver ? STATUS_SUCCESS : failure, deliver ? length : 0);
     }
-    KeSetEvent(&threadEnded, IO_NO_INCREMENT, FALSE);
+    KeSetEvent(&device.threadEnded, IO_NO_INCREMENT, FALSE);
     PsTerminateSystemThread(STATUS_SUCCESS);
 }
 
-void StartReportThread() {
-    if (threadRunning)
+void StartReportThread(DeviceState& device) {
+    if (device.threadRunning)
         return;
-    KeInitializeEvent(&stopThread, NotificationEvent, FALSE);
-    KeInitializeEvent(&threadEnded, NotificationEvent, FALSE);
+    KeInitializeEvent(&device.stopThread, NotificationEvent, FALSE);
+    KeInitializeEvent(&device.threadEnded, NotificationEvent, FALSE);
     HANDLE thread = nullptr;
     if (NT_SUCCESS(PsCreateSystemThread(&thread, THREAD_ALL_ACCESS, nullptr, nullptr, nullptr,
-                                        ReportThread, nullptr))) {
+                                        ReportThread, &device))) {
         ZwClose(thread);
-        threadRunning = true;
+        device.threadRunning = true;
     }
 }
 
-void StopReportThread() {
-    if (!threadRunning)
-        return;
-    KeSetEvent(&stopThread, IO_NO_INCREMENT, FALSE);
-    KeWaitForSingleObject(&threadEnded, Executive, KernelMode, FALSE, nullptr);
-    threadRunning = false;
-    FailAllReads(true, STATUS_DEVICE_NOT_CONNECTED);
+void StopReportThread(DeviceState& device) {
+    if (device.threadRunning) {
+        KeSetEvent(&device.stopThread, IO_NO_INCREMENT, FALSE);
+        KeWaitForSingleObject(&device.threadEnded, Executive, KernelMode, FALSE, nullptr);
+        device.threadRunning = false;
+    }
+    FailAllReads(&device, STATUS_DEVICE_NOT_CONNECTED);
 }
 
 // --- The class driver's requests ---
@@ -240,19 +245,20 @@ NTSTATUS GetAttributes(PIRP irp, bool isRemote) {
 }
 
 // A write or an output report: the class driver's packet, checked before anything is read.
-NTSTATUS TakeOutputReport(PIRP irp, bool byWriteFile, bool isRemote) {
+NTSTATUS TakeOutputReport(PIRP irp, bool byWriteFile, RemoteContext* remote) {
     const auto* packet = static_cast<const HID_XFER_PACKET*>(irp->UserBuffer);
     if (!packet || !packet->reportBuffer)
         return Complete(irp, STATUS_INVALID_PARAMETER);
-    if (!isRemote)
+    if (!remote)
         return Complete(irp, STATUS_SUCCESS, packet->reportBufferLen);
     const NTSTATUS status =
-        RemoteTakeOutputReport(byWriteFile, packet->reportBuffer, packet->reportBufferLen);
+        RemoteTakeOutputReport(*remote, byWriteFile, packet->reportBuffer, packet->reportBufferLen);
     return Complete(irp, status, NT_SUCCESS(status) ? packet->reportBufferLen : 0);
 }
 
 NTSTATUS DispatchInternal(PDEVICE_OBJECT device, PIRP irp) {
-    const bool isRemote = StateOf(device).isRemote;
+    DeviceState& state = StateOf(device);
+    const bool isRemote = state.remote != nullptr;
     switch (IoGetCurrentIrpStackLocation(irp)->Parameters.DeviceIoControl.IoControlCode) {
     case IOCTL_HID_GET_DEVICE_DESCRIPTOR:
         return GetDescriptor(irp);
@@ -265,11 +271,11 @@ NTSTATUS DispatchInternal(PDEVICE_OBJECT device, PIRP irp) {
     case IOCTL_HID_READ_REPORT:
         // The other device never speaks: its reads wait until it is removed. (Failing them would
         // have the class driver ask again at once, for ever.)
-        return QueueRead(irp, isRemote);
+        return QueueRead(irp, &state);
     case IOCTL_HID_WRITE_REPORT:
-        return TakeOutputReport(irp, true, isRemote);
+        return TakeOutputReport(irp, true, state.remote);
     case IOCTL_HID_SET_OUTPUT_REPORT:
-        return TakeOutputReport(irp, false, isRemote);
+        return TakeOutputReport(irp, false, state.remote);
     case IOCTL_HID_ACTIVATE_DEVICE:
     case IOCTL_HID_DEACTIVATE_DEVICE:
         return Complete(irp, STATUS_SUCCESS);
@@ -283,25 +289,31 @@ NTSTATUS PassDown(PDEVICE_OBJECT device, PIRP irp) {
     return IoCallDriver(ClassExtension(device)->NextDeviceObject, irp);
 }
 
+// The requests this driver answers get its success; any other keeps the status it came with,
+// for the device below to answer.
 NTSTATUS DispatchPnp(PDEVICE_OBJECT device, PIRP irp) {
-    const bool isRemote = StateOf(device).isRemote;
+    DeviceState& state = StateOf(device);
     switch (IoGetCurrentIrpStackLocation(irp)->MinorFunction) {
     case IRP_MN_START_DEVICE:
-        if (isRemote)
-            StartReportThread();
+        if (state.remote)
+            StartReportThread(state);
+        irp->IoStatus.Status = STATUS_SUCCESS;
         break;
     case IRP_MN_STOP_DEVICE:
     case IRP_MN_SURPRISE_REMOVAL:
     case IRP_MN_REMOVE_DEVICE:
-        if (isRemote)
-            StopReportThread();
-        else
-            FailAllReads(false, STATUS_DEVICE_NOT_CONNECTED);
+        StopReportThread(state);
+        irp->IoStatus.Status = STATUS_SUCCESS;
+        break;
+    case IRP_MN_QUERY_STOP_DEVICE:
+    case IRP_MN_QUERY_REMOVE_DEVICE:
+    case IRP_MN_CANCEL_STOP_DEVICE:
+    case IRP_MN_CANCEL_REMOVE_DEVICE:
+        irp->IoStatus.Status = STATUS_SUCCESS;
         break;
     default:
         break;
     }
-    irp->IoStatus.Status = STATUS_SUCCESS;
     return PassDown(device, irp);
 }
 
@@ -311,45 +323,55 @@ NTSTATUS DispatchPower(PDEVICE_OBJECT device, PIRP irp) {
     return PoCallDriver(ClassExtension(device)->NextDeviceObject, irp);
 }
 
-// Which of the two devices this is, from its hardware ID.
-bool IsRemoteDevice(PDEVICE_OBJECT physical) {
+// Which kind of device this is, from its first hardware ID: root\virtremote-other, or a remote
+// configured under "\Parameters" (root\virtremote) or "\Parameters\<n>" (root\virtremote-<n>).
+// Writes the remote's subkey; false for the device of other identifiers.
+bool RemoteSubkey(PDEVICE_OBJECT physical, WCHAR* subkey, int subkeyChars) {
     WCHAR ids[128] = {};
     ULONG length = 0;
-    if (!NT_SUCCESS(
-            IoGetDeviceProperty(physical, DevicePropertyHardwareID, sizeof ids - 4, ids, &length)))
-        return true;
-    const WCHAR other[] = L"-other";
-    ULONG end = 0;
-    while (end < 120 && ids[end])
-        ++end;
-    if (end < 6)
-        return true;
-    for (int i = 0; i < 6; ++i) {
-        WCHAR c = ids[end - 6 + i];
+    IoGetDeviceProperty(physical, DevicePropertyHardwareID, sizeof ids - 4, ids, &length);
+    const WCHAR base[] = L"root\\virtremote";
+    const int baseChars = sizeof base / sizeof(WCHAR) - 1;
+    int at = 0;
+    for (; at < baseChars; ++at) {
+        WCHAR c = ids[at];
         if (c >= 'A' && c <= 'Z')
             c = static_cast<WCHAR>(c - 'A' + 'a');
-        if (c != other[i])
-            return true;
+        if (c != base[at])
+            break;
     }
-    return false;
+    const WCHAR parameters[] = L"\\Parameters";
+    int out = 0;
+    for (const WCHAR* c = parameters; *c; ++c)
+        subkey[out++] = *c;
+    if (at == baseChars && ids[at] == '-') {
+        if (ids[at + 1] < '2' || ids[at + 1] > '9')
+            return false; // "-other"
+        subkey[out++] = '\\';
+        subkey[out++] = ids[at + 1];
+    }
+    subkey[out < subkeyChars ? out : subkeyChars - 1] = 0;
+    return true;
 }
 
 NTSTATUS AddDevice(PDRIVER_OBJECT, PDEVICE_OBJECT device) {
-    StateOf(device).isRemote = IsRemoteDevice(ClassExtension(device)->PhysicalDeviceObject);
+    DeviceState& state = StateOf(device);
+    state = {};
+    WCHAR subkey[32];
+    if (RemoteSubkey(ClassExtension(device)->PhysicalDeviceObject, subkey, 32))
+        state.remote = RemoteAttach(subkey);
     device->Flags &= ~DO_DEVICE_INITIALIZING;
     return STATUS_SUCCESS;
 }
 
 void Unload(PDRIVER_OBJECT) {
-    StopReportThread();
-    OpenDeviceLog(L"");
+    RemoteDetachAll();
 }
 
 } // namespace
 
 extern "C" NTSTATUS NTAPI DriverEntry(PDRIVER_OBJECT driver, PUNICODE_STRING registryPath) {
     KeInitializeSpinLock(&readLock);
-    InitializeDeviceLog();
     RemoteInitialize(*registryPath);
     driver->MajorFunction[IRP_MJ_INTERNAL_DEVICE_CONTROL] = DispatchInternal;
     driver->MajorFunction[IRP_MJ_PNP] = DispatchPnp;

@@ -28,16 +28,12 @@ extern "C" int __mingw_vsnprintf(char* buffer, size_t size, const char* format, 
 
 namespace {
 
-HANDLE logFile;
-// A mutex for the log's handle: lines are written, and the file changed, one at a time.
-KEVENT logIdle;
-
-void LockLog() {
-    KeWaitForSingleObject(&logIdle, Executive, KernelMode, FALSE, nullptr);
+void LockLog(DeviceLogFile& log) {
+    KeWaitForSingleObject(&log.idle, Executive, KernelMode, FALSE, nullptr);
 }
 
-void UnlockLog() {
-    KeSetEvent(&logIdle, IO_NO_INCREMENT, FALSE);
+void UnlockLog(DeviceLogFile& log) {
+    KeSetEvent(&log.idle, IO_NO_INCREMENT, FALSE);
 }
 
 // "\??\" and the DOS path, as the object manager names it.
@@ -90,20 +86,21 @@ void FormatMs(ULONGLONG microseconds, char* text) {
     text[23] = '\0';
 }
 
-void InitializeDeviceLog() {
-    KeInitializeEvent(&logIdle, SynchronizationEvent, TRUE);
+void InitializeDeviceLog(DeviceLogFile& log) {
+    log.file = nullptr;
+    KeInitializeEvent(&log.idle, SynchronizationEvent, TRUE);
 }
 
-void OpenDeviceLog(const WCHAR* path) {
+void OpenDeviceLog(DeviceLogFile& log, const WCHAR* path) {
     const HANDLE file = OpenFile(path, FILE_APPEND_DATA, FILE_OPEN_IF);
-    LockLog();
-    if (logFile)
-        ZwClose(logFile);
-    logFile = file;
-    UnlockLog();
+    LockLog(log);
+    if (log.file)
+        ZwClose(log.file);
+    log.file = file;
+    UnlockLog(log);
 }
 
-void DeviceLog(ULONGLONG startMicroseconds, const char* format, ...) {
+void DeviceLog(DeviceLogFile& log, ULONGLONG startMicroseconds, const char* format, ...) {
     char line[512];
     char ms[24];
     FormatMs(startMicroseconds, ms);
@@ -118,12 +115,12 @@ void DeviceLog(ULONGLONG startMicroseconds, const char* format, ...) {
     va_end(arguments);
     length = rest < 0 ? static_cast<int>(sizeof line) - 2 : length + rest;
     line[length++] = '\n';
-    LockLog();
-    if (logFile) {
+    LockLog(log);
+    if (log.file) {
         IO_STATUS_BLOCK status;
-        ZwWriteFile(logFile, nullptr, nullptr, nullptr, &status, line, length, nullptr, nullptr);
+        ZwWriteFile(log.file, nullptr, nullptr, nullptr, &status, line, length, nullptr, nullptr);
     }
-    UnlockLog();
+    UnlockLog(log);
 }
 
 bool ReadWholeFile(const WCHAR* path, char* buffer, ULONG size) {
@@ -139,16 +136,20 @@ bool ReadWholeFile(const WCHAR* path, char* buffer, ULONG size) {
     return NT_SUCCESS(result) && length < size - 1;
 }
 
-void ReadParameter(const UNICODE_STRING& serviceKey, const WCHAR* name, WCHAR* value,
-                   ULONG valueChars) {
+void ReadParameter(const UNICODE_STRING& serviceKey, const WCHAR* subkey, const WCHAR* name,
+                   WCHAR* value, ULONG valueChars) {
     value[0] = 0;
     WCHAR keyPath[300];
-    const WCHAR suffix[] = L"\\Parameters";
-    const ULONG serviceChars = serviceKey.Length / sizeof(WCHAR);
-    if (serviceChars + sizeof suffix / sizeof(WCHAR) > 300)
+    ULONG length = serviceKey.Length / sizeof(WCHAR);
+    if (length >= 300)
         return;
     RtlCopyMemory(keyPath, serviceKey.Buffer, serviceKey.Length);
-    RtlCopyMemory(keyPath + serviceChars, suffix, sizeof suffix);
+    for (const WCHAR* at = subkey; *at; ++at) {
+        if (length + 1 >= 300)
+            return;
+        keyPath[length++] = *at;
+    }
+    keyPath[length] = 0;
     UNICODE_STRING keyName;
     RtlInitUnicodeString(&keyName, keyPath);
     OBJECT_ATTRIBUTES attributes;

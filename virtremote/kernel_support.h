@@ -9,18 +9,25 @@ ULONGLONG NowMicroseconds();
 // "<ms>.<µs>" of a time in microseconds; text holds at least 24 characters.
 void FormatMs(ULONGLONG microseconds, char* text);
 
+// A log file that any thread may append lines to, one at a time.
+struct DeviceLogFile {
+    HANDLE file;
+    KEVENT idle; // a mutex for the handle: lines are written, and the file changed, one at a time
+};
+
 // Readies the log; once, before any other call.
-void InitializeDeviceLog();
-// Opens the log at this DOS path ("C:\..."), appending, in place of any log open before; an empty
-// path only closes it. At passive level.
-void OpenDeviceLog(const WCHAR* path);
+void InitializeDeviceLog(DeviceLogFile& log);
+// Opens the log at this DOS path ("C:\..."), appending, in place of any log open before; an
+// empty path only closes it. At passive level.
+void OpenDeviceLog(DeviceLogFile& log, const WCHAR* path);
 // Appends "<pid> <tid> <ms> " and the formatted rest as one line. At passive level.
-void DeviceLog(ULONGLONG startMicroseconds, const char* format, ...);
+void DeviceLog(DeviceLogFile& log, ULONGLONG startMicroseconds, const char* format, ...);
 
 // Reads a whole file at this DOS path into buffer and ends it with a NUL; false when the file
 // cannot be read or does not fit.
 bool ReadWholeFile(const WCHAR* path, char* buffer, ULONG size);
 
-// A string value of the driver's Parameters key, or an empty string.
-void ReadParameter(const UNICODE_STRING& serviceKey, const WCHAR* name, WCHAR* value,
-                   ULONG valueChars);
+// A string value of a key below the driver's service key (subkey as "\\Parameters"), or an
+// empty string.
+void ReadParameter(const UNICODE_STRING& serviceKey, const WCHAR* subkey, const WCHAR* name,
+                   WCHAR* value, ULONG valueChars);

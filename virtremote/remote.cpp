@@ -20,33 +20,55 @@ constexpr ULONGLONG kIdleStepMicroseconds = 10000;
 constexpr ULONG kIrEnableRegister = 0xB00030;
 constexpr uint8_t kIrEnabled = 0x08;
 
+// How often a device's report thread looks for a newly named scenario.
+constexpr ULONGLONG kPollMicroseconds = 10000;
+constexpr int kMaxRemotes = 6;
+constexpr int kSubkeyChars = 32;
+
 WCHAR serviceKeyText[kPathChars];
 UNICODE_STRING serviceKey;
 
-// Sessions begin one at a time: the scenario is read and parsed into the spare buffer, then the
-// two change places under the state lock.
-KEVENT sessionIdle;
-WCHAR sessionPath[kPathChars] = L"\1"; // no session yet
+// The text of a scenario being parsed: one for all remotes, which parse one at a time.
+KEVENT parseIdle;
 char scenarioText[512 * 1024];
-Scenario scenarios[2];
 
-// The remote's state, under stateLock.
-KSPIN_LOCK stateLock;
-int activeScenario;
-bool sessionRunning;
-ULONGLONG sessionStart;
-ULONGLONG nextReportDue;
-unsigned reportNumber;
-uint8_t lastButtons[2];
-RemoteSettings settings = {0x30, false};
+} // namespace
+
+struct RemoteContext {
+    WCHAR subkey[kSubkeyChars]; // empty: the slot is free
+    DeviceLogFile log;
+    // The report thread's own: the scenario taken up last, and when to look again.
+    WCHAR sessionPath[kPathChars];
+    ULONGLONG nextPoll;
+    // The active scenario and the spare one, which the report thread parses a new one into;
+    // the two change places under stateLock.
+    Scenario scenarios[2];
+
+    // The remote's state, under stateLock.
+    KSPIN_LOCK stateLock;
+    int activeScenario;
+    bool sessionPending; // taken up, waiting for the first output report
+    bool sessionRunning;
+    ULONGLONG sessionStart;
+    ULONGLONG nextReportDue;
+    unsigned reportNumber;
+    uint8_t lastButtons[2];
+    RemoteSettings settings;
+};
+
+namespace {
+
+RemoteContext remotes[kMaxRemotes];
+KSPIN_LOCK attachLock;
 
 struct StateLock {
+    KSPIN_LOCK& lock;
     KIRQL irql;
-    StateLock() {
-        KeAcquireSpinLock(&stateLock, &irql);
+    explicit StateLock(KSPIN_LOCK& held) : lock(held) {
+        KeAcquireSpinLock(&lock, &irql);
     }
     ~StateLock() {
-        KeReleaseSpinLock(&stateLock, irql);
+        KeReleaseSpinLock(&lock, irql);
     }
 };
 
@@ -74,58 +96,37 @@ void UseOneStep(Scenario& scenario, StepKind kind) {
     scenario.steps[0].kind = kind;
 }
 
-// Reads and parses the named scenario into the spare buffer; no scenario named: the demo. One that
-// cannot be used leaves the remote switched off until the next.
+// Reads and parses the named scenario; no scenario named: the demo. One that cannot be used
+// leaves the remote switched off until the next.
 bool ParseNamedScenario(const WCHAR* path, Scenario& scenario, char* error, int errorSize) {
     if (!path[0]) {
         UseOneStep(scenario, StepKind::kDemo);
         return true;
     }
     bool parsed = false;
+    KeWaitForSingleObject(&parseIdle, Executive, KernelMode, FALSE, nullptr);
     if (ReadWholeFile(path, scenarioText, sizeof scenarioText)) {
         parsed = ParseScenario(scenarioText, scenario, error, errorSize);
     } else {
         _snprintf(error, errorSize - 1, "cannot read the scenario");
         error[errorSize - 1] = '\0';
     }
+    KeSetEvent(&parseIdle, IO_NO_INCREMENT, FALSE);
     if (!parsed)
         UseOneStep(scenario, StepKind::kOff);
     return parsed;
 }
 
-// Begins a session when the test has named another scenario since the last one began.
-void BeginSessionIfNew(ULONGLONG now) {
-    WCHAR path[kPathChars];
-    ReadParameter(serviceKey, L"Scenario", path, kPathChars);
-    KeWaitForSingleObject(&sessionIdle, Executive, KernelMode, FALSE, nullptr);
-    if (!SamePath(path, sessionPath)) {
-        CopyPath(sessionPath, path);
-
-        int spare = 0;
-        {
-            StateLock lock;
-            spare = 1 - activeScenario;
-        }
-        char error[160] = "";
-        const bool parsed = ParseNamedScenario(path, scenarios[spare], error, sizeof error);
-        {
-            StateLock lock;
-            activeScenario = spare;
-            sessionRunning = true;
-            sessionStart = now;
-            nextReportDue = now + 1000000 / ConditionsAt(scenarios[spare], 0).rate;
-            reportNumber = 0;
-            lastButtons[0] = lastButtons[1] = 0;
-            settings = {0x30, false};
-        }
-        // The new log from here: the last lines of the session before stay in its own.
-        WCHAR logPath[kPathChars];
-        ReadParameter(serviceKey, L"Log", logPath, kPathChars);
-        OpenDeviceLog(logPath);
-        DeviceLog(now, "Scenario 0 -> %d : %ws%s%s", parsed ? 1 : 0, path[0] ? path : L"demo",
-                  parsed ? "" : ": ", error);
-    }
-    KeSetEvent(&sessionIdle, IO_NO_INCREMENT, FALSE);
+// A session of the remote begins: its clock starts now. Under stateLock.
+void BeginSession(RemoteContext& remote, ULONGLONG now) {
+    remote.sessionPending = false;
+    remote.sessionRunning = true;
+    remote.sessionStart = now;
+    remote.nextReportDue =
+        now + 1000000 / ConditionsAt(remote.scenarios[remote.activeScenario], 0).rate;
+    remote.reportNumber = 0;
+    remote.lastButtons[0] = remote.lastButtons[1] = 0;
+    remote.settings = {0x30, false};
 }
 
 // Why the remote refuses an output report, and the status the request ends with.
@@ -170,7 +171,7 @@ bool Refuses(bool byWriteFile, const uint8_t* bytes, ULONG length, bool switched
 }
 
 // What an output report the remote took changes: the report mode, the sensor's enable register.
-void Apply(const uint8_t* bytes) {
+void Apply(RemoteSettings& settings, const uint8_t* bytes) {
     if (bytes[0] == 0x12)
         settings.requestedKind = bytes[2];
     if (bytes[0] == 0x16 && (bytes[1] & 0x04)) {
@@ -190,8 +191,8 @@ void FormatBytes(const uint8_t* bytes, ULONG length, char* text, int size) {
 } // namespace
 
 void RemoteInitialize(const UNICODE_STRING& key) {
-    KeInitializeSpinLock(&stateLock);
-    KeInitializeEvent(&sessionIdle, SynchronizationEvent, TRUE);
+    KeInitializeSpinLock(&attachLock);
+    KeInitializeEvent(&parseIdle, SynchronizationEvent, TRUE);
     const ULONG chars =
         key.Length / sizeof(WCHAR) < kPathChars - 1 ? key.Length / sizeof(WCHAR) : kPathChars - 1;
     RtlCopyMemory(serviceKeyText, key.Buffer, chars * sizeof(WCHAR));
@@ -199,9 +200,69 @@ void RemoteInitialize(const UNICODE_STRING& key) {
     RtlInitUnicodeString(&serviceKey, serviceKeyText);
 }
 
-NTSTATUS RemoteTakeOutputReport(bool byWriteFile, const uint8_t* bytes, ULONG length) {
+RemoteContext* RemoteAttach(const WCHAR* subkey) {
+    StateLock lock(attachLock);
+    RemoteContext* free = nullptr;
+    for (RemoteContext& remote : remotes) {
+        if (remote.subkey[0] && SamePath(remote.subkey, subkey))
+            return &remote;
+        if (!remote.subkey[0] && !free)
+            free = &remote;
+    }
+    if (!free)
+        return nullptr;
+    int i = 0;
+    for (; subkey[i] && i + 1 < kSubkeyChars; ++i)
+        free->subkey[i] = subkey[i];
+    free->subkey[i] = 0;
+    InitializeDeviceLog(free->log);
+    KeInitializeSpinLock(&free->stateLock);
+    free->sessionPath[0] = 1; // no scenario taken up yet
+    free->sessionPath[1] = 0;
+    free->settings = {0x30, false};
+    return free;
+}
+
+void RemoteDetachAll() {
+    for (RemoteContext& remote : remotes)
+        if (remote.subkey[0])
+            OpenDeviceLog(remote.log, L"");
+}
+
+void RemotePoll(RemoteContext& remote, ULONGLONG now) {
+    if (now < remote.nextPoll)
+        return;
+    remote.nextPoll = now + kPollMicroseconds;
+    WCHAR path[kPathChars];
+    ReadParameter(serviceKey, remote.subkey, L"Scenario", path, kPathChars);
+    if (SamePath(path, remote.sessionPath))
+        return;
+    CopyPath(remote.sessionPath, path);
+
+    int spare = 0;
+    {
+        StateLock lock(remote.stateLock);
+        spare = 1 - remote.activeScenario;
+    }
+    char error[160] = "";
+    const bool parsed = ParseNamedScenario(path, remote.scenarios[spare], error, sizeof error);
+    {
+        StateLock lock(remote.stateLock);
+        remote.activeScenario = spare;
+        remote.sessionRunning = false;
+        remote.sessionPending = true;
+    }
+    // The new log from here: the last lines of the session before stay in its own.
+    WCHAR logPath[kPathChars];
+    ReadParameter(serviceKey, remote.subkey, L"Log", logPath, kPathChars);
+    OpenDeviceLog(remote.log, logPath);
+    DeviceLog(remote.log, now, "Scenario 0 -> %d : %ws%s%s", parsed ? 1 : 0,
+              path[0] ? path : L"demo", parsed ? "" : ": ", error);
+}
+
+NTSTATUS RemoteTakeOutputReport(RemoteContext& remote, bool byWriteFile, const uint8_t* bytes,
+                                ULONG length) {
     const ULONGLONG start = NowMicroseconds();
-    BeginSessionIfNew(start);
     uint8_t report[kRemoteReportLength] = {};
     const ULONG kept = length < kRemoteReportLength ? length : kRemoteReportLength;
     RtlCopyMemory(report, bytes, kept);
@@ -209,33 +270,37 @@ NTSTATUS RemoteTakeOutputReport(bool byWriteFile, const uint8_t* bytes, ULONG le
     Refusal refusal;
     bool refused = false;
     {
-        StateLock lock;
-        const Scenario& scenario = scenarios[activeScenario];
-        const bool off = ConditionsAt(scenario, MsSince(sessionStart, start)).flow == Flow::kOff;
+        StateLock lock(remote.stateLock);
+        if (remote.sessionPending)
+            BeginSession(remote, start);
+        const Scenario& scenario = remote.scenarios[remote.activeScenario];
+        const bool off =
+            ConditionsAt(scenario, MsSince(remote.sessionStart, start)).flow == Flow::kOff;
         refused = Refuses(byWriteFile, report, length, off, scenario, refusal);
         if (!refused)
-            Apply(report);
+            Apply(remote.settings, report);
     }
     char text[3 * kRemoteReportLength + 1];
     FormatBytes(report, kept, text, sizeof text);
-    DeviceLog(start, "WriteReport 0 -> %d via %s length %lu : %s", refused ? 0 : 1,
+    DeviceLog(remote.log, start, "WriteReport 0 -> %d via %s length %lu : %s", refused ? 0 : 1,
               byWriteFile ? "write" : "set", length, text);
     if (!refused)
         return STATUS_SUCCESS;
-    DeviceLog(start, "Refusal 0 -> 0 : %s", refusal.reason);
+    DeviceLog(remote.log, start, "Refusal 0 -> 0 : %s", refusal.reason);
     return refusal.status;
 }
 
-RemoteAction RemoteStep(ULONGLONG now, uint8_t* report, ULONG* length, NTSTATUS* failure) {
-    StateLock lock;
-    if (!sessionRunning || now < nextReportDue)
+RemoteAction RemoteStep(RemoteContext& remote, ULONGLONG now, uint8_t* report, ULONG* length,
+                        NTSTATUS* failure) {
+    StateLock lock(remote.stateLock);
+    if (!remote.sessionRunning || now < remote.nextReportDue)
         return RemoteAction::kNothing;
-    const Scenario& scenario = scenarios[activeScenario];
-    const Conditions conditions = ConditionsAt(scenario, MsSince(sessionStart, now));
+    const Scenario& scenario = remote.scenarios[remote.activeScenario];
+    const Conditions conditions = ConditionsAt(scenario, MsSince(remote.sessionStart, now));
     const ULONGLONG period = 1000000 / conditions.rate;
-    nextReportDue += period;
-    if (now > nextReportDue + kQueuedReports * period)
-        nextReportDue = now + period;
+    remote.nextReportDue += period;
+    if (now > remote.nextReportDue + kQueuedReports * period)
+        remote.nextReportDue = now + period;
     if (conditions.flow == Flow::kOff) {
         *failure = STATUS_DEVICE_NOT_CONNECTED;
         return RemoteAction::kFailRead;
@@ -247,30 +312,32 @@ RemoteAction RemoteStep(ULONGLONG now, uint8_t* report, ULONG* length, NTSTATUS*
     if (conditions.flow == Flow::kSilent)
         return RemoteAction::kNothing;
     // In its power-on mode the remote speaks only when a button changes.
-    if (conditions.flow == Flow::kSend && ReportKind(conditions, settings) == 0x30 &&
-        conditions.kind < 0 && conditions.buttons1 == lastButtons[0] &&
-        conditions.buttons2 == lastButtons[1])
+    if (conditions.flow == Flow::kSend && ReportKind(conditions, remote.settings) == 0x30 &&
+        conditions.kind < 0 && conditions.buttons1 == remote.lastButtons[0] &&
+        conditions.buttons2 == remote.lastButtons[1])
         return RemoteAction::kNothing;
-    BuildReport(conditions, settings, reportNumber++, MsSince(sessionStart, now) / 1000.0, report);
-    lastButtons[0] = conditions.buttons1;
-    lastButtons[1] = conditions.buttons2;
+    BuildReport(conditions, remote.settings, remote.reportNumber++,
+                MsSince(remote.sessionStart, now) / 1000.0, report);
+    remote.lastButtons[0] = conditions.buttons1;
+    remote.lastButtons[1] = conditions.buttons2;
     const int dataBytes = InputDataLength(report[0]);
     *length = dataBytes ? 1 + dataBytes : kRemoteReportLength;
     return RemoteAction::kDeliver;
 }
 
-ULONGLONG RemoteNextStepMicroseconds() {
-    StateLock lock;
-    return sessionRunning ? nextReportDue : NowMicroseconds() + kIdleStepMicroseconds;
+ULONGLONG RemoteNextStepMicroseconds(RemoteContext& remote) {
+    StateLock lock(remote.stateLock);
+    const ULONGLONG idle = NowMicroseconds() + kIdleStepMicroseconds;
+    return remote.sessionRunning && remote.nextReportDue < idle ? remote.nextReportDue : idle;
 }
 
-void RemoteLogRead(ULONGLONG readMicroseconds, bool delivered, const uint8_t* report,
-                   ULONG length) {
+void RemoteLogRead(RemoteContext& remote, ULONGLONG readMicroseconds, bool delivered,
+                   const uint8_t* report, ULONG length) {
     char done[24];
     FormatMs(NowMicroseconds(), done);
     char text[3 * kRemoteReportLength + 1] = "";
     if (delivered)
         FormatBytes(report, length, text, sizeof text);
-    DeviceLog(readMicroseconds, "ReadReport 0 -> %d done %s%s%s", delivered ? 1 : 0, done,
-              delivered ? " : " : "", text);
+    DeviceLog(remote.log, readMicroseconds, "ReadReport 0 -> %d done %s%s%s", delivered ? 1 : 0,
+              done, delivered ? " : " : "", text);
 }

@@ -1,28 +1,43 @@
-// The remote behind the virtual device: what it does with the output reports it is sent, and
-// which input report it has for the host at each moment, as its scenario says.
+// The remote behind one virtual device: what it does with the output reports it is sent, and
+// which input report it has for the host at each moment, as its scenario says. Each device of the
+// driver has its own remote, with its own scenario and log, named under its own key below the
+// driver's service key ("\Parameters" for the first remote, "\Parameters\2" for a second...).
 //
-// A session begins with the first output report after the test has named a new scenario (the
-// driver's "Scenario" parameter): the scenario is read then, and its clock starts there, as the
-// simulated DLL's starts at the open. The log (the "Log" parameter) is opened at the same moment.
+// When the key's Scenario value names another file, the device's report thread reads and parses
+// it, opens the log that Log names and writes the "Scenario" line; the remote is then quiet until
+// the session begins with the first output report, which stands for the DLL's open: the
+// scenario's clock starts there, as the simulated DLL's starts at the open.
 #pragma once
 
 #include "virtremote/kernel.h"
 
 #include <cstdint>
 
-// Remembers the driver's service key, whose Parameters key names the scenario and the log.
+struct RemoteContext;
+
+// Remembers the driver's service key; once, before the first RemoteAttach.
 void RemoteInitialize(const UNICODE_STRING& serviceKey);
+// The remote for the device configured under this subkey: the same one again for a device that
+// comes back; null when there is room for no more.
+RemoteContext* RemoteAttach(const WCHAR* subkey);
+// Closes the remotes' logs, when the driver unloads.
+void RemoteDetachAll();
+
+// Takes up a newly named scenario, if there is one. On the device's report thread.
+void RemotePoll(RemoteContext& remote, ULONGLONG nowMicroseconds);
 
 // An output report, by WriteFile's way or HidD_SetOutputReport's; returns the request's status.
-NTSTATUS RemoteTakeOutputReport(bool byWriteFile, const uint8_t* bytes, ULONG length);
+NTSTATUS RemoteTakeOutputReport(RemoteContext& remote, bool byWriteFile, const uint8_t* bytes,
+                                ULONG length);
 
 enum class RemoteAction { kNothing, kDeliver, kFailRead };
 
 // What the remote does at this moment: nothing yet, deliver the report it stores in report (with
 // its length), or fail a waiting read with *failure.
-RemoteAction RemoteStep(ULONGLONG nowMicroseconds, uint8_t* report, ULONG* length,
-                        NTSTATUS* failure);
+RemoteAction RemoteStep(RemoteContext& remote, ULONGLONG nowMicroseconds, uint8_t* report,
+                        ULONG* length, NTSTATUS* failure);
 // When the remote next has something to do.
-ULONGLONG RemoteNextStepMicroseconds();
+ULONGLONG RemoteNextStepMicroseconds(RemoteContext& remote);
 // Logs a report handed to the host (or a read failed): when the read came and when it ended.
-void RemoteLogRead(ULONGLONG readMicroseconds, bool delivered, const uint8_t* report, ULONG length);
+void RemoteLogRead(RemoteContext& remote, ULONGLONG readMicroseconds, bool delivered,
+                   const uint8_t* report, ULONG length);
