@@ -20,5 +20,5 @@ trap wine_end_session EXIT
 # started on.
 xvfb-run -a -s "-screen 0 1280x1024x24" bash -c \
     'source scripts/wine-env.sh build/x64 && wine_start_session && wine_install_virtremote &&
-        ctest --preset x64 "$@"' \
+        ctest --preset x64 -LE wow64 "$@"' \
     ctest "$@"

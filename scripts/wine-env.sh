@@ -1,7 +1,7 @@
 # Sourced by the scripts: the Wine environment of the x86_64 build, with its own prefix.
-# Usage: source scripts/wine-env.sh BUILD_DIR
+# Usage: source scripts/wine-env.sh BUILD_DIR [PREFIX]     (the prefix: BUILD_DIR/wineprefix)
 wine_build_dir=$(cd "$1" && pwd)
-export WINEPREFIX="$wine_build_dir/wineprefix"
+export WINEPREFIX="${2:-$wine_build_dir/wineprefix}"
 export WINEDEBUG=-all
 export WINEDLLOVERRIDES="mscoree,mshtml="
 export WINE=/usr/lib/wine/wine64

@@ -12,18 +12,9 @@
 #include "device/output_reports.h"
 #include "tests/expected_reports.h"
 #include "tests/fake_hid.h"
+#include "tests/hex.h"
 
 namespace {
-
-std::string Hex(const unsigned char* bytes, int count) {
-    std::string text;
-    char byte[4];
-    for (int i = 0; i < count; ++i) {
-        std::snprintf(byte, sizeof byte, i ? " %02X" : "%02X", bytes[i]);
-        text += byte;
-    }
-    return text;
-}
 
 class DeviceTest : public testing::Test {
   protected:

@@ -21,8 +21,8 @@ void PrintTo(Remote remote, std::ostream* out) {
 
 namespace {
 
-constexpr DWORD kStartTimeoutMs = 15000;
-constexpr DWORD kExitTimeoutMs = 10000;
+const DWORD kStartTimeoutMs = Scaled(15000);
+const DWORD kExitTimeoutMs = Scaled(10000);
 
 class ProgramTest : public testing::TestWithParam<Remote> {
   protected:
@@ -62,7 +62,7 @@ class ProgramTest : public testing::TestWithParam<Remote> {
             return std::any_of(log.begin(), log.end(),
                                [&](const LoggedCall& call) { return call.call == lastLine; });
         };
-        while (!complete() && NowMs() < firstReadMs + 2000) {
+        while (!complete() && NowMs() < firstReadMs + Scaled(2000)) {
             Sleep(20);
             log = ReadLog(program);
         }
@@ -106,7 +106,7 @@ class ProgramTest : public testing::TestWithParam<Remote> {
 
     // Waits until this long after the open; returns the open's time.
     double WaitUntilAfterOpen(double ms) {
-        const double openMs = ReadLog(program).at(0).ms;
+        const double openMs = CallsOf(ReadLog(program), program, "OpenHidHandle").at(0).ms;
         while (NowMs() < openMs + ms)
             Sleep(1);
         return openMs;
@@ -198,7 +198,7 @@ TEST_P(ProgramTest, NormalRunSetsUpTheSensorShowsTheCrossesAndEndsOnEsc) {
     ASSERT_NE(firstReaderRead, nullptr);
     EXPECT_GT(firstReaderRead->ms - writes.back().ms, 500.0);
     EXPECT_GT(firstReaderRead->ms, lastProbeDone);
-    EXPECT_LT(firstReaderRead->ms - program.startMs, 5000.0);
+    EXPECT_LT(firstReaderRead->ms - program.startMs, Scaled(5000));
 
     ExpectTheDeviceGot(kRunReportCount - 1);
 
@@ -297,7 +297,7 @@ TEST_P(ProgramTest, GrowingTheWindowShowsTheCrossOfAnUnseenObject) {
     GetClientRect(window, &client);
     EXPECT_LT(client.bottom, 511 - 4);
     SetWindowPos(window, nullptr, 0, 0, 700, 700, SWP_NOMOVE | SWP_NOZORDER | SWP_NOACTIVATE);
-    EXPECT_TRUE(WaitForCross(window, 511, 511, 5000));
+    EXPECT_TRUE(WaitForCross(window, 511, 511, Scaled(5000)));
     // The view repaints 100 times a second, background first: a single look may fall between.
     EXPECT_TRUE(WaitForCross(window, kCrosses[0][0], kCrosses[0][1], 1000));
     PostKey(window, VK_ESCAPE);
@@ -327,7 +327,7 @@ TEST_P(ProgramTest, GarbageReportsAndFailingReadsNeitherCrashNorStallIt) {
                                   "3200 ir 100 100 400 500 600 200 800 700\n");
     ASSERT_NE(window, nullptr);
     EXPECT_TRUE(Answers(window));
-    EXPECT_TRUE(WaitForCross(window, 50, 50, 5000)) << "the view did not come back";
+    EXPECT_TRUE(WaitForCross(window, 50, 50, Scaled(5000))) << "the view did not come back";
     EXPECT_TRUE(Answers(window));
     PostKey(window, VK_ESCAPE);
     EXPECT_EQ(WaitForExit(program, kExitTimeoutMs), 0);
@@ -365,7 +365,7 @@ TEST_P(ProgramTest, RemoteSwitchedOffMidStreamLeavesTheWindowIdleAndEscEndsIt) {
     PostKey(window, VK_ESCAPE);
     EXPECT_EQ(WaitForExit(program, kExitTimeoutMs), 0);
     // The teardown's write fails at once or within the library's bound of 1 s.
-    EXPECT_LT(NowMs() - escMs, 3000.0);
+    EXPECT_LT(NowMs() - escMs, Scaled(3000));
     ExpectOneTeardown(false);
 }
 
@@ -399,7 +399,7 @@ TEST_P(HidStackTest, ARecordingThroughTheStackReplaysToTheSamePictureAndReports)
     HWND window = StartLive("ir 200 300 400 500 600 200 800 700\n"
                             "2400 ir 100 100 500 300 700 500 900 100\n");
     ASSERT_NE(window, nullptr);
-    ASSERT_TRUE(WaitForCross(window, 50, 50, 5000));
+    ASSERT_TRUE(WaitForCross(window, 50, 50, Scaled(5000)));
     const std::vector<uint32_t> recordedPicture = ClientPicture(window);
     PostKey(window, VK_ESCAPE);
     ASSERT_EQ(WaitForExit(program, kExitTimeoutMs), 0);
@@ -420,7 +420,7 @@ TEST_P(HidStackTest, ARecordingThroughTheStackReplaysToTheSamePictureAndReports)
         ASSERT_TRUE(StartProgram(recording.c_str(), program, remote));
         window = FindProgramWindow(program, "wnd-001", kStartTimeoutMs);
         ASSERT_NE(window, nullptr);
-        ASSERT_TRUE(WaitForCross(window, 50, 50, 8000)) << "the replayed move did not show";
+        ASSERT_TRUE(WaitForCross(window, 50, 50, Scaled(8000))) << "the replayed move did not show";
         EXPECT_TRUE(ClientPicture(window) == recordedPicture) << "another picture";
         PostKey(window, VK_ESCAPE);
         ASSERT_EQ(WaitForExit(program, kExitTimeoutMs), 0);

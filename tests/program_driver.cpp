@@ -27,10 +27,18 @@ std::string TempFile(const char* name) {
            std::to_string(now.QuadPart) + "-" + std::to_string(++runNumber) + "-" + name;
 }
 
+// The build whose program the cases run: this one's, or the one IR_TEST_PROGRAM_BUILD names (the
+// 32-bit build, which the 64-bit tests run under WoW64).
+std::string ProgramBuild() {
+    char folder[MAX_PATH];
+    const DWORD length = GetEnvironmentVariableA("IR_TEST_PROGRAM_BUILD", folder, sizeof folder);
+    return length && length < sizeof folder ? std::string(folder) : ThisFolder();
+}
+
 // The folder of the program that meets this remote: the copy beside the simulated DLL, or the
 // build's own beside the real library.
 std::string ProgramFolder(Remote remote) {
-    return remote == Remote::kSimulated ? ThisFolder() + "\\simremote" : ThisFolder();
+    return remote == Remote::kSimulated ? ProgramBuild() + "\\simremote" : ProgramBuild();
 }
 
 bool Launch(Program& program) {
@@ -162,6 +170,16 @@ std::vector<LoggedCall> ParseLog(const std::string& path) {
 }
 
 } // namespace
+
+DWORD Scaled(DWORD ms) {
+    static const double scale = [] {
+        char text[16] = "";
+        GetEnvironmentVariableA("IR_TEST_TIME_SCALE", text, sizeof text);
+        const double read = std::atof(text);
+        return read >= 1 ? read : 1.0;
+    }();
+    return static_cast<DWORD>(ms * scale);
+}
 
 bool UseScenario(const char* scenarioText, Program& program, Remote remote) {
     std::string scenarioPath;

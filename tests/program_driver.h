@@ -47,6 +47,11 @@ struct Program {
     double startMs = 0;
 };
 
+// An upper bound of the cases, scaled for a program that runs under emulation: the 32-bit build
+// under WoW64 or 32-bit Wine, where IR_TEST_TIME_SCALE says by how much. Lower bounds, the
+// program's own waits, are never scaled.
+DWORD Scaled(DWORD ms);
+
 // Makes this scenario the next one of the remote, with fresh logs, for a program or this process.
 bool UseScenario(const char* scenarioText, Program& program, Remote remote);
 // Starts ir-sensor-test.exe with this scenario and remote. For the virtual remote, a scenario
@@ -66,10 +71,10 @@ void EndProgram(Program& program);
 // A top-level window of the program with this class, waiting up to timeoutMs for it.
 HWND FindProgramWindow(const Program& program, const char* className, DWORD timeoutMs = 0);
 // The text of a message box, and its OK button pressed, waiting up to timeoutMs for them.
-std::string MessageBoxText(HWND box, DWORD timeoutMs = 5000);
-void PressOk(HWND box, DWORD timeoutMs = 5000);
+std::string MessageBoxText(HWND box, DWORD timeoutMs = Scaled(5000));
+void PressOk(HWND box, DWORD timeoutMs = Scaled(5000));
 // Whether the window's thread still answers within timeoutMs.
-bool Answers(HWND window, DWORD timeoutMs = 2000);
+bool Answers(HWND window, DWORD timeoutMs = Scaled(2000));
 
 // Client-area pixel colour, as 0xBBGGRR, or CLR_INVALID outside the visible area.
 COLORREF PixelAt(HWND window, int x, int y);

@@ -18,6 +18,7 @@
 
 #include "hid/overlapped_link.h"
 #include "tests/clock.h"
+#include "tests/hex.h"
 
 namespace {
 
@@ -105,16 +106,6 @@ unsigned OwnLength(unsigned char id) {
     return 0;
 }
 
-std::string Hex(const unsigned char* bytes, unsigned length) {
-    std::string text;
-    char byte[4];
-    for (unsigned i = 0; i < length; ++i) {
-        std::snprintf(byte, sizeof byte, i ? " %02X" : "%02X", bytes[i]);
-        text += byte;
-    }
-    return text;
-}
-
 void Complete(OVERLAPPED* overlapped, LONG status, DWORD length) {
     overlapped->Internal = static_cast<ULONG_PTR>(status);
     overlapped->InternalHigh = length;
@@ -140,7 +131,7 @@ BOOL Call(const char* way, Answer answer, void* buffer, DWORD length, OVERLAPPED
     const unsigned own = OwnLength(bytes[0]);
     for (unsigned i = own; i < length; ++i)
         fake.dirtyPadding |= bytes[i] != 0;
-    const std::string report = Hex(bytes, own);
+    const std::string report = Hex(bytes, static_cast<int>(own));
     if (answer == Answer::kTimesOutOnce || answer == Answer::kTimesOutOnceSent) {
         if (!fake.timedOutOnce) {
             fake.timedOutOnce = true;
@@ -245,7 +236,7 @@ TEST_P(WriteWayTest, EveryReportReportedSentReachesTheDeviceOnceWithinTheTimeout
         std::lock_guard<std::mutex> hold(fake.lock);
         EXPECT_EQ(fake.ways, stack.ways[i]) << "report " << i;
         if (stack.results[i])
-            sent.push_back(Hex(kReports[i], kOwnLengths[i]));
+            sent.push_back(Hex(kReports[i], static_cast<int>(kOwnLengths[i])));
     }
     LinkClose(link);
     std::lock_guard<std::mutex> hold(fake.lock);
