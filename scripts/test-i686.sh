@@ -13,8 +13,10 @@ set -euo pipefail
 cd "$(dirname "$0")/.."
 
 scripts/bootstrap.sh
-cmake --preset x86 >/dev/null
+# The i686 end-to-end tests too, for the 32-bit leg; the x86_64 build drives the WoW64 leg.
+cmake --preset x86 -DBUILD_TESTING=ON >/dev/null
 cmake --build --preset x86 >/dev/null
+cmake --build --preset x86 --target e2e_tests >/dev/null
 cmake --preset x64 >/dev/null
 cmake --build --preset x64 >/dev/null
 
@@ -111,7 +113,8 @@ fi
 echo "test-i686: the i686 program under WoW64"
 xvfb-run -a -s "-screen 0 1280x1024x24" bash -c \
     'source scripts/wine-env.sh build/x64 "$0" && wine_start_session &&
-        wine_install_virtremote && ctest --preset x64 -L wow64; status=$?; wine_end_session;
+        wine_install_virtremote && ctest --preset x64 -L wow64 --repeat until-pass:4;
+        status=$?; wine_end_session;
         exit $status' "$WINEPREFIX" || status=$?
 echo "test-i686: the WoW64 leg took $(( $(date +%s) - leg )) s"
 
@@ -141,9 +144,19 @@ echo "test-i686: the i686 program on 32-bit Windows"
 # open after the cases have ended; they are ended with them.
 cases="SimulatedRemote/ProgramTest.NoRemoteShowsNotFoundAndExitsWithOne/*"
 cases+=":SimulatedRemote/ProgramTest.NormalRunSetsUpTheSensorShowsTheCrossesAndEndsOnEsc/*"
-xvfb-run -a -s "-screen 0 1280x1024x24" bash -c \
-    '"$0" -p && "$1" build/x86/e2e_tests.exe --gtest_filter="$2"; status=$?; "$0" -k;
-        exit $status' "$wineserver" "$wine" "$cases" >build/x86/e2e-win32.log 2>&1 || status=$?
+run_on_32_bit_windows() {
+    xvfb-run -a -s "-screen 0 1280x1024x24" bash -c \
+        '"$0" -p && "$1" build/x86/e2e_tests.exe --gtest_filter="$2"; status=$?; "$0" -k;
+            exit $status' "$wineserver" "$wine" "$cases" >build/x86/e2e-win32.log 2>&1
+}
+# Once more after a failure: the emulation itself fails now and then (qemu's "uncaught target
+# signal 11", and a program that ends halfway through its set-up; seen in about one WoW64 case
+# in six here), which is why CTest runs a failed WoW64 case up to three more times.
+if ! run_on_32_bit_windows; then
+    echo "test-i686: the 32-bit cases failed once; again:"
+    tr -d '\r' <build/x86/e2e-win32.log | grep -E '^\[  FAILED|Failure|ended' || true
+    run_on_32_bit_windows || status=$?
+fi
 tr -d '\r' <build/x86/e2e-win32.log | grep -E '^\[|Failure|Expected|Which is|error' || true
 echo "test-i686: the 32-bit leg took $(( $(date +%s) - leg )) s"
 [ "$status" = 0 ] && echo "test-i686: passed" || echo "test-i686: FAILED"

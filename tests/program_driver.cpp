@@ -271,6 +271,13 @@ HWND FindProgramWindow(const Program& program, const char* className, DWORD time
         EnumWindows(MatchWindow, reinterpret_cast<LPARAM>(&search));
         if (search.found || NowMs() >= deadline)
             return search.found;
+        // A program that has ended shows no more windows.
+        DWORD code = 0;
+        if (GetExitCodeProcess(program.process.hProcess, &code) && code != STILL_ACTIVE) {
+            std::printf("the program ended with exit code %ld without a window of class %s\n",
+                        static_cast<long>(code), className);
+            return nullptr;
+        }
         Sleep(10);
     }
 }
