@@ -46,9 +46,19 @@ bool Launch(Program& program) {
     std::string commandLine = "\"" + folder + "\\ir-sensor-test.exe\"";
     STARTUPINFOA startup = {};
     startup.cb = sizeof startup;
-    program.startMs = NowMs();
-    return CreateProcessA(nullptr, commandLine.data(), nullptr, nullptr, FALSE, 0, nullptr,
-                          folder.c_str(), &startup, &program.process);
+    // Once under Wine, right after the program of the case before had ended, CreateProcess
+    // failed for a case: it is tried again, and says why.
+    for (int attempt = 1;; ++attempt) {
+        program.startMs = NowMs();
+        if (CreateProcessA(nullptr, commandLine.data(), nullptr, nullptr, FALSE, 0, nullptr,
+                           folder.c_str(), &startup, &program.process))
+            return true;
+        std::printf("starting %s failed (attempt %d): error %lu\n", commandLine.c_str(), attempt,
+                    GetLastError());
+        if (attempt == 3)
+            return false;
+        Sleep(200);
+    }
 }
 
 struct WindowSearch {
