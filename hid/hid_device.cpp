@@ -107,6 +107,8 @@ int OpenIfMatching(HDEVINFO devices, SP_DEVICE_INTERFACE_DATA& interfaceData, DW
     const unsigned product = facts.attributes.ProductID;
     const unsigned input = facts.described ? facts.caps.InputReportByteLength : 0;
     const unsigned output = facts.described ? facts.caps.OutputReportByteLength : 0;
+    // Without an error code the format still takes it, printed as nothing ("%.0lu" of 0), so
+    // that both formats read the same arguments.
     const auto passOver = [&](const char* why, DWORD code = 0) {
         LogCall(
             startMs,
