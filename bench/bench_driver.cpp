@@ -19,7 +19,7 @@
 #include <string>
 #include <vector>
 
-#include "tests/program_driver.h"
+#include "program_driver/program_driver.h"
 
 namespace {
 

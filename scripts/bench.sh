@@ -171,7 +171,7 @@ echo "$race"
     echo
     cat <<'STACK'
 The rows "through the HID stack" run the same program with the real `tiny_hid_dll.dll`, which
-finds the virtual remote (a HID minidriver, `virtremote/`) with SetupAPI and reads it through
+finds the virtual remote (a HID minidriver, `rig/virtremote/`) with SetupAPI and reads it through
 Wine's HID class driver, in the same runs as the rows beside the simulated remote. Their latency
 runs from the moment the device hands a report to the class driver (the time in its log, on the
 system clock, which the benchmark's driver sets against its own) to the pixel on screen: the class

@@ -50,7 +50,7 @@ wine_end_session() {
     "$WINESERVER" -k 2>/dev/null || true
 }
 
-# The virtual remote (virtremote/) in the prefix, under Wine's HID class driver: installs it, or
+# The virtual remote (rig/virtremote/) in the prefix, under Wine's HID class driver: installs it, or
 # brings it back if a run removed it, and waits until SetupAPI shows it. Inside a session; a new
 # driver needs a new server, and then the session is started again. Says why in one line when
 # Wine refuses.

@@ -12,7 +12,7 @@
 
 #include "device/hid_library.h"
 #include "tests/expected_reports.h"
-#include "tests/program_driver.h"
+#include "program_driver/program_driver.h"
 
 // The remote in the names CTest shows.
 void PrintTo(Remote remote, std::ostream* out) {

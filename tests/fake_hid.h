@@ -4,7 +4,7 @@
 
 #include <atomic>
 
-#include "tests/clock.h"
+#include "program_driver/clock.h"
 
 constexpr int kFakeMaxRecords = 64;
 constexpr int kFakeMaxReads = 64;

@@ -11,7 +11,7 @@
 
 #include "device/hid_library.h"
 #include "hid/overlapped_link.h"
-#include "tests/clock.h"
+#include "program_driver/clock.h"
 
 namespace {
 

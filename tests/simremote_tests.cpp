@@ -12,8 +12,8 @@
 
 #include "device/input_reports.h"
 #include "device/output_reports.h"
-#include "simremote/scenario.h"
-#include "tests/clock.h"
+#include "kernel_safe_model/scenario.h"
+#include "program_driver/clock.h"
 
 namespace {
 

@@ -17,7 +17,7 @@
 #include <vector>
 
 #include "hid/overlapped_link.h"
-#include "tests/clock.h"
+#include "program_driver/clock.h"
 #include "tests/hex.h"
 
 namespace {

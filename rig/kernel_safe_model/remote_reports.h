@@ -4,7 +4,7 @@
 
 #include <cstdint>
 
-#include "simremote/scenario.h"
+#include "kernel_safe_model/scenario.h"
 
 // What the remote has been told by the output reports it took.
 struct RemoteSettings {

@@ -2,8 +2,8 @@
 // simulated DLL uses too.
 #include "virtremote/remote.h"
 
-#include "simremote/remote_reports.h"
-#include "simremote/scenario.h"
+#include "kernel_safe_model/remote_reports.h"
+#include "kernel_safe_model/scenario.h"
 #include "virtremote/kernel_support.h"
 #include "virtremote/report_descriptor.h"
 

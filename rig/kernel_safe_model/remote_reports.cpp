@@ -1,6 +1,6 @@
 // Input reports of the simulated remotes. Kept free of the C library's maths so that the virtual
 // remote's driver builds them the same way in kernel mode.
-#include "simremote/remote_reports.h"
+#include "kernel_safe_model/remote_reports.h"
 
 #include <cstring>
 

@@ -1,7 +1,7 @@
 // Parsing of scenario files and the conditions they set at each moment. The virtual remote's
 // driver parses the same files in kernel mode: nothing here allocates or needs more of the C
 // library than string functions and snprintf.
-#include "simremote/scenario.h"
+#include "kernel_safe_model/scenario.h"
 
 #include <cstdarg>
 #include <cstdio>

@@ -25,8 +25,8 @@
 
 #include "device/hid_library.h"
 #include "hid/call_log.h"
-#include "simremote/remote_reports.h"
-#include "simremote/scenario.h"
+#include "kernel_safe_model/remote_reports.h"
+#include "kernel_safe_model/scenario.h"
 
 namespace {
 

@@ -1,5 +1,5 @@
 // The driver of the real program for the end-to-end tests.
-#include "tests/program_driver.h"
+#include "program_driver/program_driver.h"
 
 #include <cstdio>
 #include <cstdlib>

@@ -13,7 +13,7 @@
 #include <string>
 #include <vector>
 
-#include "tests/clock.h"
+#include "program_driver/clock.h"
 
 // One line of the simulated remote's log.
 struct LoggedCall {
