@@ -10,6 +10,7 @@
 #include <thread>
 
 #include "device/hid_library.h"
+#include "hid/candidates.h"
 #include "hid/overlapped_link.h"
 #include "program_driver/clock.h"
 
@@ -35,29 +36,32 @@ struct PendingRead {
     }
 };
 
+// A link whose device is the overlapped end of a named pipe, as a HID device handle is; the test
+// plays the remote on the other end with plain blocking calls.
+int OpenPipeLink(HANDLE& remote, unsigned inputLength, unsigned outputLength) {
+    static int pipeNumber;
+    char name[64];
+    std::snprintf(name, sizeof name, "\\\\.\\pipe\\irtest-%lu-%d", GetCurrentProcessId(),
+                  ++pipeNumber);
+    remote = CreateNamedPipeA(name, PIPE_ACCESS_DUPLEX, PIPE_TYPE_MESSAGE | PIPE_READMODE_MESSAGE,
+                              1, 4096, 4096, 0, nullptr);
+    const HANDLE device = CreateFileA(name, GENERIC_READ | GENERIC_WRITE, 0, nullptr, OPEN_EXISTING,
+                                      FILE_FLAG_OVERLAPPED, nullptr);
+    if (remote == INVALID_HANDLE_VALUE || device == INVALID_HANDLE_VALUE)
+        return -1;
+    DWORD mode = PIPE_READMODE_MESSAGE;
+    SetNamedPipeHandleState(device, &mode, nullptr, nullptr);
+    unsigned short lengths[256] = {};
+    lengths[0x11] = 2;
+    lengths[0x12] = 3;
+    lengths[0x16] = 22;
+    return AdoptLink(device, inputLength, outputLength, lengths);
+}
+
 class LinkTest : public testing::Test {
   protected:
-    // The device's end is overlapped, as a HID device handle is; the test plays the remote on
-    // the other end with plain blocking calls.
     void OpenPipes(unsigned inputLength, unsigned outputLength) {
-        static int pipeNumber;
-        char name[64];
-        std::snprintf(name, sizeof name, "\\\\.\\pipe\\irtest-%lu-%d", GetCurrentProcessId(),
-                      ++pipeNumber);
-        remote =
-            CreateNamedPipeA(name, PIPE_ACCESS_DUPLEX, PIPE_TYPE_MESSAGE | PIPE_READMODE_MESSAGE, 1,
-                             4096, 4096, 0, nullptr);
-        ASSERT_NE(remote, INVALID_HANDLE_VALUE);
-        const HANDLE device = CreateFileA(name, GENERIC_READ | GENERIC_WRITE, 0, nullptr,
-                                          OPEN_EXISTING, FILE_FLAG_OVERLAPPED, nullptr);
-        ASSERT_NE(device, INVALID_HANDLE_VALUE);
-        DWORD mode = PIPE_READMODE_MESSAGE;
-        SetNamedPipeHandleState(device, &mode, nullptr, nullptr);
-        unsigned short lengths[256] = {};
-        lengths[0x11] = 2;
-        lengths[0x12] = 3;
-        lengths[0x16] = 22;
-        link = AdoptLink(device, inputLength, outputLength, lengths);
+        link = OpenPipeLink(remote, inputLength, outputLength);
         ASSERT_GT(link, 0);
     }
     void TearDown() override {
@@ -172,6 +176,34 @@ TEST_F(LinkTest, ReadOnAFailedDeviceWaitsForTheCloseInsteadOfSpinning) {
     LinkClose(link);
     pending.thread.join();
     EXPECT_EQ(pending.result, 0);
+}
+
+// A long-running caller opens and closes as often as it likes: each open gets a number never seen
+// before, the old numbers stay dead, and a closed link's read still in flight holds nothing up.
+// Several candidates behind one handle, with the race's read waiting on both, too.
+TEST(LinkNumbersTest, NeverRunOutAndAreNeverReused) {
+    int last = 0;
+    for (int round = 0; round < 150; ++round) {
+        HANDLE remotes[2];
+        const int links[2] = {OpenPipeLink(remotes[0], 22, 22), OpenPipeLink(remotes[1], 22, 22)};
+        ASSERT_GT(links[0], last) << "round " << round;
+        ASSERT_GT(links[1], links[0]) << "round " << round;
+        last = links[1];
+        const int handle = OpenCandidates(links, 2);
+        unsigned char report[256] = {};
+        unsigned int count = 0;
+        std::atomic<int> result{-1};
+        std::thread reader([&] { result = CandidatesRead(handle, report, &count); });
+        Sleep(round % 10 == 0 ? 20 : 0);
+        EXPECT_EQ(CandidatesClose(handle), 1);
+        reader.join();
+        EXPECT_EQ(result, 0);
+        int way = 0;
+        EXPECT_EQ(CandidatesWrite(handle, report, &count, &way), 0);
+        EXPECT_EQ(LinkClose(links[1]), 0) << "a closed candidate's number came back";
+        for (HANDLE remote : remotes)
+            CloseHandle(remote);
+    }
 }
 
 // The prefix may hold the virtual remote; no device has these identifiers. (The end-to-end cases

@@ -21,8 +21,6 @@
 #include <cstring>
 #include <initializer_list>
 
-#include "device/hid_library.h"
-
 namespace {
 
 constexpr const char* kRemoteId = "root\\virtremote";
@@ -207,18 +205,9 @@ int Remove(bool remoteOnly) {
     return 0;
 }
 
-// Whether the real HID library finds the remote: SetupAPI and hid.dll show it.
-bool RemotePresent() {
-    const int handle = OpenHidHandle(0x057E, 0x0306);
-    if (handle < 0)
-        return false;
-    CloseHidHandle(handle);
-    return true;
-}
-
 int Wait(bool present, int seconds) {
     const DWORD start = GetTickCount();
-    while (RemotePresent() != present) {
+    while (RemoteListed(1) != present) {
         if (GetTickCount() - start > static_cast<DWORD>(seconds) * 1000) {
             std::printf("virtual remote: still %s after %d s\n", present ? "not shown" : "shown",
                         seconds);

@@ -20,12 +20,21 @@
 
 namespace {
 
-// Handles with several candidates. Slots are never reused, as link numbers are not; past the
-// last one a handle keeps its first candidate alone, as a handle with one has.
-constexpr int kMaxRaces = 32;
+// Handles with several candidates open at once. A closed race's slot serves a new one once its
+// last call has returned; with none free a handle keeps its first candidate alone, as a handle
+// with one has.
+constexpr int kRaceSlots = 32;
+// Slot states where a race's handle would be.
+constexpr int kFreeSlot = 0;
+constexpr int kClaimedSlot = -1;
 
 struct Race {
-    std::atomic<int> handle; // the first candidate's link number, once the race is set up
+    // The first candidate's link number, once the race is set up (link numbers are never reused,
+    // so neither are handles), or a slot state.
+    std::atomic<int> handle;
+    // References: one for the race while it is open, one for each call inside it and one for
+    // the thread that lets the others go.
+    std::atomic<int> users;
     int links[kMaxCandidates];
     int linkCount;
     std::atomic<bool> inRace[kMaxCandidates];
@@ -36,15 +45,34 @@ struct Race {
     SRWLOCK writeLock;
 };
 
-Race races[kMaxRaces];
-std::atomic<int> racesUsed;
+Race races[kRaceSlots];
 
-Race* FindRace(int handle) {
+void ReleaseRace(Race& race) {
+    if (race.users.fetch_sub(1) != 1)
+        return;
+    CloseHandle(race.wake);
+    race.handle = kFreeSlot;
+}
+
+// The race behind a handle, with a reference held, or null for a handle of one link.
+Race* AcquireRace(int handle) {
     if (handle <= 0)
         return nullptr;
-    for (Race& race : races)
-        if (race.handle == handle)
-            return &race;
+    for (Race& race : races) {
+        if (race.handle != handle)
+            continue;
+        int users = race.users.load();
+        do {
+            if (users == 0)
+                return nullptr;
+        } while (!race.users.compare_exchange_weak(users, users + 1));
+        // The slot may have gone to a newer race between the look and the reference.
+        if (race.handle != handle) {
+            ReleaseRace(race);
+            return nullptr;
+        }
+        return &race;
+    }
     return nullptr;
 }
 
@@ -73,6 +101,7 @@ DWORD WINAPI LetGoOthers(void* raceIndex) {
         }
         LinkClose(race.links[i]);
     }
+    ReleaseRace(race);
     return 0;
 }
 
@@ -83,6 +112,7 @@ void Choose(Race& race, int answered) {
     LogCall(CallLogNowMs(), "Candidate %d -> %d answered", race.handle.load(),
             race.links[answered]);
     const INT_PTR raceIndex = &race - races;
+    race.users.fetch_add(1); // the thread's, released at its end
     const HANDLE thread =
         CreateThread(nullptr, 0, LetGoOthers, reinterpret_cast<void*>(raceIndex), 0, nullptr);
     if (thread)
@@ -143,40 +173,61 @@ int WriteTheCandidates(Race& race, const unsigned char* report, unsigned int* co
 int OpenCandidates(const int* links, int linkCount) {
     if (linkCount <= 0)
         return -1;
-    const int slot = linkCount > 1 ? racesUsed.fetch_add(1) : kMaxRaces;
-    const HANDLE wake = slot < kMaxRaces ? CreateEventA(nullptr, TRUE, FALSE, nullptr) : nullptr;
+    Race* slot = nullptr;
+    for (Race& race : races) {
+        int state = kFreeSlot;
+        if (linkCount > 1 && race.handle.compare_exchange_strong(state, kClaimedSlot)) {
+            slot = &race;
+            break;
+        }
+    }
+    const HANDLE wake = slot ? CreateEventA(nullptr, TRUE, FALSE, nullptr) : nullptr;
     if (!wake) {
+        if (slot)
+            slot->handle = kFreeSlot;
         for (int i = 1; i < linkCount; ++i)
             LinkClose(links[i]);
         return links[0];
     }
-    Race& race = races[slot];
+    Race& race = *slot;
     race.wake = wake;
     InitializeSRWLock(&race.writeLock);
     race.linkCount = linkCount < kMaxCandidates ? linkCount : kMaxCandidates;
     for (int i = 0; i < race.linkCount; ++i) {
         race.links[i] = links[i];
         race.inRace[i] = true;
+        race.tookWrite[i] = false;
     }
+    race.chosen = 0;
+    race.users = 1;
     race.open = true;
     race.handle = links[0]; // publishes the race
     return links[0];
 }
 
+// A handle of one link is that link. A race that has been closed is a closed link's handle.
 int CandidatesRead(int handle, unsigned char* report, unsigned int* count) {
-    Race* race = FindRace(handle);
+    Race* race = AcquireRace(handle);
     if (!race)
         return LinkRead(handle, report, count);
-    if (const int chosen = race->chosen)
-        return LinkRead(chosen, report, count);
-    return race->open ? ReadTheCandidates(*race, report, count) : 0;
+    const int chosen = race->chosen;
+    int result = 0;
+    if (!chosen && race->open)
+        result = ReadTheCandidates(*race, report, count);
+    ReleaseRace(*race);
+    return chosen ? LinkRead(chosen, report, count) : result;
 }
 
 int CandidatesWrite(int handle, const unsigned char* report, unsigned int* count, int* way) {
-    Race* race = FindRace(handle);
+    Race* race = AcquireRace(handle);
     const int link = race ? race->chosen.load() : handle;
-    if (race && !link)
-        return race->open ? WriteTheCandidates(*race, report, count, way) : 0;
+    if (race && !link) {
+        const int result = race->open ? WriteTheCandidates(*race, report, count, way) : 0;
+        ReleaseRace(*race);
+        return result;
+    }
+    if (race)
+        ReleaseRace(*race);
     LinkWriteInfo info;
     const int result = LinkWrite(link, report, count, &info);
     *way = info.way;
@@ -184,13 +235,16 @@ int CandidatesWrite(int handle, const unsigned char* report, unsigned int* count
 }
 
 int CandidatesClose(int handle) {
-    Race* race = FindRace(handle);
+    Race* race = AcquireRace(handle);
     if (!race)
         return LinkClose(handle);
-    if (!race->open.exchange(false))
-        return 0;
-    SetEvent(race->wake);
-    for (int i = 0; i < race->linkCount; ++i)
-        LinkClose(race->links[i]);
-    return 1;
+    const bool wasOpen = race->open.exchange(false);
+    if (wasOpen) {
+        SetEvent(race->wake);
+        for (int i = 0; i < race->linkCount; ++i)
+            LinkClose(race->links[i]);
+        ReleaseRace(*race); // the open race's own reference
+    }
+    ReleaseRace(*race);
+    return wasOpen ? 1 : 0;
 }

@@ -17,13 +17,15 @@
 #include <hidclass.h>
 
 #include <atomic>
+#include <climits>
 #include <cstring>
 
 #include "hid/call_log.h"
 
 namespace {
 
-constexpr int kMaxLinks = 64;
+// Links open at once. A closed link's slot serves a new link once its last I/O has completed.
+constexpr int kLinkSlots = 64;
 // After a cancel, the stack's last word on the write is awaited this long, inside the write's
 // own bound.
 constexpr DWORD kCancelGraceMs = 100;
@@ -74,7 +76,7 @@ struct Link {
     std::atomic<bool> writing;
     std::atomic<bool> writeStuck;
     std::atomic<int> writeWay;
-    int number;
+    std::atomic<int> number; // the link's number, or one of the slot states below
     const LinkStack* stack;
     HANDLE device;
     HANDLE closeEvent;
@@ -89,15 +91,24 @@ struct Link {
     unsigned char writeBuffer[kLinkReportLimit];
 };
 
+// Slot states where a link's number would be.
+constexpr int kFreeSlot = 0;
+constexpr int kClaimedSlot = -1;  // a link is being set up in it
+constexpr int kDrainingSlot = -2; // closed; an I/O of the closed link may still be in flight
+
 // Link numbers are handed out once and never reused, so a stale number can never reach a newer
-// device. Number 0 is left unused.
-Link links[kMaxLinks];
+// device: they count up from 1, and only after 2^31 - 1 opens would they start again. The slots
+// behind them are reused.
+Link links[kLinkSlots];
 std::atomic<int> lastLinkNumber;
 
 void LogFailure(const Link& link, const char* step, DWORD error) {
-    LogCall(CallLogNowMs(), "Failed %d -> 0 via %s error %lu", link.number, step, error);
+    LogCall(CallLogNowMs(), "Failed %d -> 0 via %s error %lu", link.number.load(), step, error);
 }
 
+// The last reference closes the OS handles. The device's close cancels what is in flight, but
+// the stack may still complete a read or a stuck write into the slot's OVERLAPPED and buffers
+// afterwards: the slot drains until then.
 void ReleaseLink(Link& link) {
     if (link.users.fetch_sub(1) != 1)
         return;
@@ -105,22 +116,52 @@ void ReleaseLink(Link& link) {
     CloseHandle(link.closeEvent);
     CloseHandle(link.readEvent);
     CloseHandle(link.writeEvent);
+    link.number = kDrainingSlot;
+}
+
+bool Drained(const Link& link) {
+    return (!link.readPending || HasOverlappedIoCompleted(&link.readOverlapped)) &&
+           (!link.writeStuck || HasOverlappedIoCompleted(&link.writeOverlapped));
+}
+
+Link* ClaimSlot() {
+    for (Link& link : links) {
+        int state = kFreeSlot;
+        if (link.number.compare_exchange_strong(state, kClaimedSlot))
+            return &link;
+        state = kDrainingSlot;
+        if (Drained(link) && link.number.compare_exchange_strong(state, kClaimedSlot))
+            return &link;
+    }
+    return nullptr;
+}
+
+int NextLinkNumber() {
+    int last = lastLinkNumber.load();
+    while (!lastLinkNumber.compare_exchange_weak(last, last == INT_MAX ? 1 : last + 1)) {
+    }
+    return last == INT_MAX ? 1 : last + 1;
 }
 
 Link* AcquireLink(int number) {
-    if (number <= 0 || number >= kMaxLinks)
+    if (number <= 0)
         return nullptr;
-    Link& link = links[number];
-    int users = link.users.load();
-    do {
-        if (users == 0)
+    for (Link& link : links) {
+        if (link.number != number)
+            continue;
+        int users = link.users.load();
+        do {
+            if (users == 0)
+                return nullptr;
+        } while (!link.users.compare_exchange_weak(users, users + 1));
+        // The slot may have gone to a newer link between the look and the reference.
+        if (link.number != number || !link.open) {
+            ReleaseLink(link);
             return nullptr;
-    } while (!link.users.compare_exchange_weak(users, users + 1));
-    if (!link.open) {
-        ReleaseLink(link);
-        return nullptr;
+        }
+        return &link;
     }
-    return &link;
+    return nullptr;
 }
 
 // The device has failed: wait for the close rather than fail at once, so that a reader with no
@@ -301,10 +342,13 @@ int AdoptLink(HANDLE device, unsigned inputLength, unsigned outputLength,
               const unsigned short outputLengthById[256], const LinkStack& stack) {
     if (inputLength == 0 || inputLength > kLinkReportLimit || outputLength > kLinkReportLimit)
         return -1;
-    const int number = lastLinkNumber.fetch_add(1) + 1;
-    if (number >= kMaxLinks)
+    Link* slot = ClaimSlot();
+    if (!slot) {
+        LogCall(CallLogNowMs(), "Failed 0 -> 0 via open error %d : %d links are open",
+                ERROR_TOO_MANY_OPEN_FILES, kLinkSlots);
         return -1;
-    Link& link = links[number];
+    }
+    Link& link = *slot;
     link.closeEvent = CreateEventA(nullptr, TRUE, FALSE, nullptr);
     link.readEvent = CreateEventA(nullptr, TRUE, FALSE, nullptr);
     link.writeEvent = CreateEventA(nullptr, TRUE, FALSE, nullptr);
@@ -312,9 +356,13 @@ int AdoptLink(HANDLE device, unsigned inputLength, unsigned outputLength,
         for (HANDLE event : {link.closeEvent, link.readEvent, link.writeEvent})
             if (event)
                 CloseHandle(event);
+        link.number = kFreeSlot;
         return -1;
     }
-    link.number = number;
+    link.readPending = false;
+    link.writing = false;
+    link.writeStuck = false;
+    link.writeWay = kExactWrite;
     link.stack = &stack;
     link.device = device;
     link.inputLength = inputLength;
@@ -324,7 +372,9 @@ int AdoptLink(HANDLE device, unsigned inputLength, unsigned outputLength,
         link.outputLengthById[id] = length <= kLinkReportLimit ? length : 0;
     }
     link.open = true;
-    link.users = 1; // publishes the link: calls may use it from now on
+    link.users = 1;
+    const int number = NextLinkNumber();
+    link.number = number; // publishes the link: calls may use it from now on
     return number;
 }
 
