@@ -226,26 +226,15 @@ int Rate(int rate) {
     double lastMs = 0;
     double delivered[2] = {};
     double dropped[2] = {};
-    if (FILE* file = std::fopen(program.logPath.c_str(), "rb")) {
-        char line[256];
-        while (std::fgets(line, sizeof line, file)) {
-            unsigned long pid = 0;
-            unsigned long tid = 0;
-            double ms = 0;
-            double count = 0;
-            double drops = 0;
-            if (std::sscanf(line, "%lu %lu %lf Reports %*d -> %lf dropped %lf", &pid, &tid, &ms,
-                            &count, &drops) != 5 ||
-                ms < end - 3000 || ms > end)
-                continue;
-            const int at = firstMs == 0 ? 0 : 1;
-            if (at == 0)
-                firstMs = ms;
-            lastMs = ms;
-            delivered[at] = count;
-            dropped[at] = drops;
-        }
-        std::fclose(file);
+    for (const LoggedCall& reports : CallsOf(ReadLog(program), program, "Reports")) {
+        if (reports.ms < end - 3000 || reports.ms > end)
+            continue;
+        const int at = firstMs == 0 ? 0 : 1;
+        if (at == 0)
+            firstMs = reports.ms;
+        lastMs = reports.ms;
+        delivered[at] = reports.result;
+        dropped[at] = reports.numbers.at("dropped");
     }
     const double seconds = (lastMs - firstMs) / 1000.0;
     if (seconds <= 0)
@@ -270,13 +259,10 @@ int Memory() {
     double privateBytes = -1;
     double pagefileBytes = -1;
     double workingSet = -1;
-    if (FILE* file = std::fopen(program.logPath.c_str(), "rb")) {
-        char line[256];
-        while (std::fgets(line, sizeof line, file))
-            if (const char* memory = std::strstr(line, " Memory "))
-                std::sscanf(memory, " Memory %*d -> private %lf pagefile %lf working %lf",
-                            &privateBytes, &pagefileBytes, &workingSet);
-        std::fclose(file);
+    for (const LoggedCall& memory : CallsOf(ReadLog(program), program, "Memory")) {
+        privateBytes = memory.numbers.at("private");
+        pagefileBytes = memory.numbers.at("pagefile");
+        workingSet = memory.numbers.at("working");
     }
     // Wine leaves PrivateUsage at zero; the pagefile usage is the same private commit charge.
     std::printf("private_bytes %.0f\n", privateBytes > 0 ? privateBytes : pagefileBytes);
@@ -320,42 +306,33 @@ int Soak(int seconds, int rate) {
     double openMs = 0;
     double delivered[2] = {-1, 0};
     double dropped[2] = {0, 0};
-    if (FILE* file = std::fopen(program.logPath.c_str(), "rb")) {
-        char line[320];
-        bool closed = false;
-        while (std::fgets(line, sizeof line, file) && !closed) {
-            double ms = 0;
-            double privateUsage = 0, pagefile = 0, working = 0, handleCount = 0, gdi = 0;
-            double count = 0, drops = 0;
-            closed = std::strstr(line, " CloseHidHandle ") != nullptr;
-            if (openMs == 0 && std::sscanf(line, "%*u %*u %lf OpenHidHandle", &ms) == 1)
-                openMs = ms;
-            if (std::sscanf(line, "%*u %*u %lf Reports %*d -> %lf dropped %lf", &ms, &count,
-                            &drops) == 3 &&
-                ms > openMs + 2000) {
-                const int at = delivered[0] < 0 ? 0 : 1;
-                delivered[at] = count;
-                dropped[at] = drops;
-                continue;
-            }
-            if (std::sscanf(line,
-                            "%*u %*u %lf Memory %*d -> private %lf pagefile %lf working %lf "
-                            "handles %lf gdi %lf",
-                            &ms, &privateUsage, &pagefile, &working, &handleCount, &gdi) != 6)
-                continue;
-            const double minute = (ms - openMs) / 60000.0;
-            // Wine leaves PrivateUsage at zero; the pagefile usage is the same commit charge.
-            const double privateCommit = privateUsage > 0 ? privateUsage : pagefile;
-            std::printf("soak_sample %.2f min private %.0f working %.0f handles %.0f gdi %.0f\n",
-                        minute, privateCommit, working, handleCount, gdi);
-            if (minute < 1.0)
-                continue;
-            minutes.push_back(minute);
-            privateBytes.push_back(privateCommit);
-            handles.push_back(handleCount);
-            gdiObjects.push_back(gdi);
+    for (const LoggedCall& call : CallsOf(ReadLog(program), program, nullptr)) {
+        if (call.call == "CloseHidHandle")
+            break;
+        if (openMs == 0 && call.call == "OpenHidHandle")
+            openMs = call.ms;
+        if (call.call == "Reports" && call.ms > openMs + 2000) {
+            const int at = delivered[0] < 0 ? 0 : 1;
+            delivered[at] = call.result;
+            dropped[at] = call.numbers.at("dropped");
+            continue;
         }
-        std::fclose(file);
+        if (call.call != "Memory")
+            continue;
+        const double minute = (call.ms - openMs) / 60000.0;
+        // Wine leaves PrivateUsage at zero; the pagefile usage is the same commit charge.
+        const double privateUsage = call.numbers.at("private");
+        const double privateCommit = privateUsage > 0 ? privateUsage : call.numbers.at("pagefile");
+        const double handleCount = call.numbers.at("handles");
+        const double gdi = call.numbers.at("gdi");
+        std::printf("soak_sample %.2f min private %.0f working %.0f handles %.0f gdi %.0f\n",
+                    minute, privateCommit, call.numbers.at("working"), handleCount, gdi);
+        if (minute < 1.0)
+            continue;
+        minutes.push_back(minute);
+        privateBytes.push_back(privateCommit);
+        handles.push_back(handleCount);
+        gdiObjects.push_back(gdi);
     }
     if (minutes.size() < 2)
         return 1;

@@ -7,6 +7,8 @@
 #include <cstdio>
 #include <cstring>
 
+#include "hid/log_line.h"
+
 namespace {
 
 struct Command {
@@ -33,75 +35,6 @@ constexpr Command kCommands[] = {
 };
 
 constexpr int kMaxWords = 32;
-
-bool IsBlank(char c) {
-    return c == ' ' || c == '\t' || c == '\r';
-}
-
-// Splits a line into words in place; returns how many.
-int SplitWords(char* line, char* words[], int maxWords) {
-    int count = 0;
-    for (char* at = line; *at && count < maxWords;) {
-        while (IsBlank(*at))
-            *at++ = '\0';
-        if (!*at)
-            break;
-        words[count++] = at;
-        while (*at && !IsBlank(*at))
-            ++at;
-    }
-    return count;
-}
-
-int DigitValue(char c) {
-    if (c >= '0' && c <= '9')
-        return c - '0';
-    if (c >= 'a' && c <= 'f')
-        return c - 'a' + 10;
-    if (c >= 'A' && c <= 'F')
-        return c - 'A' + 10;
-    return 99;
-}
-
-// A whole word as a number of this base, no sign, at most maxValue.
-bool ParseNumber(const char* word, int base, long maxValue, long& value) {
-    value = 0;
-    if (!*word)
-        return false;
-    for (; *word; ++word) {
-        const int digit = DigitValue(*word);
-        if (digit >= base)
-            return false;
-        value = value * base + digit;
-        if (value > maxValue)
-            return false;
-    }
-    return true;
-}
-
-// A decimal number with an optional fraction, as the logs write times.
-bool ParseDecimal(const char* word, double& value) {
-    value = 0;
-    double scale = 0;
-    bool digits = false;
-    for (; *word; ++word) {
-        if (*word == '.' && scale == 0) {
-            scale = 1;
-            continue;
-        }
-        const int digit = DigitValue(*word);
-        if (digit >= 10)
-            return false;
-        digits = true;
-        if (scale == 0) {
-            value = value * 10 + digit;
-        } else {
-            scale /= 10;
-            value += digit * scale;
-        }
-    }
-    return digits;
-}
 
 struct ParseState {
     Scenario& scenario;
@@ -133,32 +66,32 @@ bool AddStep(ParseState& state, const ScenarioStep& step) {
     return true;
 }
 
-// A line of a recorded session: "<pid> <tid> <ms> <call> ...". Only the input reports the program
-// read matter: "ReadReport <handle> -> 1 done <ms> : <22 bytes>".
-bool ParseRecordedLine(ParseState& state, char* words[], int count) {
-    long pid = 0;
-    double ms = 0;
-    if (!ParseNumber(words[0], 10, 0x7FFFFFFF, pid) || !ParseDecimal(words[2], ms))
-        return Fail(state, "'%s' is no recorded call", words[3]);
+// A line of a recorded session. Only the input reports the program read matter:
+// "ReadReport <handle> -> 1 done <ms> : <22 bytes>", at their return, from the open on.
+bool ParseRecordedLine(ParseState& state, const LogLine& logged) {
     if (state.recordedPid == 0)
-        state.recordedPid = static_cast<unsigned long>(pid);
-    if (static_cast<unsigned long>(pid) != state.recordedPid)
+        state.recordedPid = logged.pid;
+    if (logged.pid != state.recordedPid)
         return true; // another program's calls
-    if (std::strcmp(words[3], "OpenHidHandle") == 0 && state.recordedOpenMs < 0)
-        state.recordedOpenMs = ms;
-    if (std::strcmp(words[3], "ReadReport") != 0 || count != 10 + kRemoteReportLength ||
-        std::strcmp(words[6], "1") != 0 || std::strcmp(words[7], "done") != 0)
+    if (std::strcmp(logged.call, "OpenHidHandle") == 0 && state.recordedOpenMs < 0)
+        state.recordedOpenMs = logged.ms;
+    double doneMs = 0;
+    if (std::strcmp(logged.call, "ReadReport") != 0 || logged.result != 1 ||
+        !LogNumber(logged, "done", doneMs))
         return true;
     ScenarioStep step = {};
     step.kind = StepKind::kReport;
-    double doneMs = 0;
-    if (!ParseDecimal(words[8], doneMs))
-        return Fail(state, "'%s' is no time", words[8]);
     step.atMs = doneMs - (state.recordedOpenMs >= 0 ? state.recordedOpenMs : doneMs);
+    char bytes[kLogReportTextSize + 1];
+    char* words[kRemoteReportLength + 1];
+    if (std::strlen(logged.text) >= sizeof bytes ||
+        SplitWords(std::strcpy(bytes, logged.text), words, kRemoteReportLength + 1) !=
+            kRemoteReportLength)
+        return Fail(state, "a read's report is not %d bytes", kRemoteReportLength);
     for (int i = 0; i < kRemoteReportLength; ++i) {
         long byte = 0;
-        if (!ParseNumber(words[10 + i], 16, 0xFF, byte))
-            return Fail(state, "'%s' is no report byte", words[10 + i]);
+        if (!ParseNumber(words[i], 16, 0xFF, byte))
+            return Fail(state, "'%s' is no report byte", words[i]);
         step.report[i] = static_cast<uint8_t>(byte);
     }
     return AddStep(state, step);
@@ -179,6 +112,11 @@ bool ParseSetting(Scenario& scenario, char* words[], int count) {
 }
 
 bool ParseLine(char* line, ParseState& state) {
+    char copy[kLogLineSize];
+    std::strcpy(copy, line);
+    LogLine logged;
+    if (ParseLogLine(copy, logged))
+        return ParseRecordedLine(state, logged);
     if (char* comment = std::strchr(line, '#'))
         *comment = '\0';
     char* words[kMaxWords];
@@ -187,7 +125,7 @@ bool ParseLine(char* line, ParseState& state) {
         return true;
     // A call's name, where a step has a value (two hexadecimal digits at most).
     if (count >= 4 && std::strlen(words[3]) > 2 && words[3][0] >= 'A' && words[3][0] <= 'Z')
-        return ParseRecordedLine(state, words, count);
+        return Fail(state, "'%s' is no recorded call", words[3]);
     if (ParseSetting(state.scenario, words, count))
         return true;
 
@@ -238,7 +176,7 @@ bool ParseScenario(const char* text, Scenario& scenario, char* error, int errorS
     scenario.refuseInexactLength = false;
     scenario.stepCount = 0;
     ParseState state = {scenario, error, errorSize, 0, 0, -1.0};
-    char line[512];
+    char line[kLogLineSize];
     for (const char* at = text; *at;) {
         const char* end = std::strchr(at, '\n');
         const size_t length = end ? static_cast<size_t>(end - at) : std::strlen(at);

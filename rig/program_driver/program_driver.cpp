@@ -4,7 +4,8 @@
 #include <cstdio>
 #include <cstdlib>
 #include <cstring>
-#include <sstream>
+
+#include "hid/log_line.h"
 
 namespace {
 
@@ -145,34 +146,29 @@ std::vector<LoggedCall> ParseLog(const std::string& path) {
     FILE* file = std::fopen(path.c_str(), "rb");
     if (!file)
         return log;
-    char line[512];
+    char line[kLogLineSize];
     while (std::fgets(line, sizeof line, file)) {
-        std::istringstream words(line);
+        LogLine parsed;
+        if (!ParseLogLine(line, parsed))
+            continue;
         LoggedCall call;
-        std::string arrow;
-        words >> call.pid >> call.tid >> call.ms >> call.call;
-        if (call.call == "OpenHidHandle") {
-            std::string vendor;
-            std::string product;
-            words >> vendor >> product >> arrow >> call.result;
-        } else {
-            words >> call.handle >> arrow >> call.result;
+        call.pid = parsed.pid;
+        call.tid = parsed.tid;
+        call.ms = parsed.ms;
+        call.call = parsed.call;
+        call.handle = static_cast<int>(parsed.handle);
+        call.result = static_cast<int>(parsed.result);
+        for (int i = 0; i + 1 < parsed.valueCount; ++i) {
+            double number = 0;
+            if (ParseDecimal(parsed.values[i + 1], number))
+                call.numbers[parsed.values[i]] = number;
         }
-        for (std::string word; words >> word;) {
-            if (word == "done") {
-                words >> call.doneMs;
-            } else if (word == "via") {
-                words >> call.way;
-            } else if (word == "error") {
-                words >> call.error;
-            } else if (word == "length") {
-                words >> call.length;
-            } else if (word == ":") {
-                std::getline(words, call.bytes);
-                call.bytes.erase(0, call.bytes.find_first_not_of(' '));
-                call.bytes.erase(call.bytes.find_last_not_of("\r\n ") + 1);
-            }
-        }
+        LogNumber(parsed, "done", call.doneMs);
+        if (const char* way = LogValue(parsed, "via"))
+            call.way = way;
+        call.error = static_cast<int>(call.numbers["error"]);
+        call.length = static_cast<int>(call.numbers["length"]);
+        call.bytes = parsed.text;
         log.push_back(call);
     }
     std::fclose(file);
@@ -391,7 +387,7 @@ std::vector<LoggedCall> CallsOf(const std::vector<LoggedCall>& log, const Progra
                                 const char* call) {
     std::vector<LoggedCall> calls;
     for (const LoggedCall& logged : log)
-        if (logged.pid == program.process.dwProcessId && logged.call == call)
+        if (logged.pid == program.process.dwProcessId && (!call || logged.call == call))
             calls.push_back(logged);
     return calls;
 }

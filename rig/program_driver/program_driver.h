@@ -10,12 +10,14 @@
 #include <windows.h>
 
 #include <cstdint>
+#include <map>
 #include <string>
 #include <vector>
 
 #include "program_driver/clock.h"
 
-// One line of the simulated remote's log.
+// One line of a call log (hid/log_line.h): the simulated remote's log, the real library's capture
+// or the virtual remote's device log.
 struct LoggedCall {
     unsigned long pid = 0;
     unsigned long tid = 0;
@@ -29,6 +31,7 @@ struct LoggedCall {
                        // "padded", the device's "write" or "set"; the step of a failure
     int error = 0;     // the Windows error code of a failed call of the stack
     int length = 0;    // the device's log: the output report's length as the device got it
+    std::map<std::string, double> numbers; // every named value that is a number
 };
 
 enum class Remote { kSimulated, kVirtual };
@@ -89,7 +92,7 @@ std::vector<LoggedCall> ReadLog(const Program& program);
 // The virtual remote's log of this run: "WriteReport" lines are the output reports it got (result
 // 0: refused, a "Refusal" line says why), "ReadReport" lines the input reports it delivered.
 std::vector<LoggedCall> ReadDeviceLog(const Program& program, int remote = 1);
-// The calls of one kind ("WriteReport", ...) made by the program's own process.
+// The calls of one kind ("WriteReport", ...; null: all) made by the program's own process.
 std::vector<LoggedCall> CallsOf(const std::vector<LoggedCall>& log, const Program& program,
                                 const char* call);
 // The lines of one kind in the device's log.

@@ -2,6 +2,8 @@
 // kernel's documented services only.
 #include "virtremote/kernel_support.h"
 
+#include "hid/log_line.h"
+
 #include <cstdarg>
 
 // The header makes this a read of the kernel's shared data page; the exported function is what a
@@ -80,12 +82,6 @@ ULONGLONG NowMicroseconds() {
     return static_cast<ULONGLONG>(now.QuadPart) / 10;
 }
 
-void FormatMs(ULONGLONG microseconds, char* text) {
-    _snprintf(text, 23, "%I64u.%03u", microseconds / 1000,
-              static_cast<unsigned>(microseconds % 1000));
-    text[23] = '\0';
-}
-
 void InitializeDeviceLog(DeviceLogFile& log) {
     log.file = nullptr;
     KeInitializeEvent(&log.idle, SynchronizationEvent, TRUE);
@@ -101,14 +97,10 @@ void OpenDeviceLog(DeviceLogFile& log, const WCHAR* path) {
 }
 
 void DeviceLog(DeviceLogFile& log, ULONGLONG startMicroseconds, const char* format, ...) {
-    char line[512];
-    char ms[24];
-    FormatMs(startMicroseconds, ms);
-    int length = _snprintf(line, sizeof line - 2, "%Iu %Iu %s ",
-                           reinterpret_cast<ULONG_PTR>(PsGetCurrentProcessId()),
-                           reinterpret_cast<ULONG_PTR>(PsGetCurrentThreadId()), ms);
-    if (length < 0)
-        length = 0;
+    char line[kLogLineSize];
+    int length =
+        FormatLogLineStart(line, reinterpret_cast<ULONG_PTR>(PsGetCurrentProcessId()),
+                           reinterpret_cast<ULONG_PTR>(PsGetCurrentThreadId()), startMicroseconds);
     va_list arguments;
     va_start(arguments, format);
     const int rest = _vsnprintf(line + length, sizeof line - 2 - length, format, arguments);

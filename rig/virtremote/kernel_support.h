@@ -6,8 +6,6 @@
 
 // The system time in microseconds.
 ULONGLONG NowMicroseconds();
-// "<ms>.<µs>" of a time in microseconds; text holds at least 24 characters.
-void FormatMs(ULONGLONG microseconds, char* text);
 
 // A log file that any thread may append lines to, one at a time.
 struct DeviceLogFile {
@@ -20,7 +18,8 @@ void InitializeDeviceLog(DeviceLogFile& log);
 // Opens the log at this DOS path ("C:\..."), appending, in place of any log open before; an
 // empty path only closes it. At passive level.
 void OpenDeviceLog(DeviceLogFile& log, const WCHAR* path);
-// Appends "<pid> <tid> <ms> " and the formatted rest as one line. At passive level.
+// Appends "<pid> <tid> <ms> " and the formatted rest as one line of the call log's format
+// (hid/log_line.h). At passive level.
 void DeviceLog(DeviceLogFile& log, ULONGLONG startMicroseconds, const char* format, ...);
 
 // Reads a whole file at this DOS path into buffer and ends it with a NUL; false when the file

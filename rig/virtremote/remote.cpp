@@ -2,6 +2,7 @@
 // simulated DLL uses too.
 #include "virtremote/remote.h"
 
+#include "hid/log_line.h"
 #include "kernel_safe_model/remote_reports.h"
 #include "kernel_safe_model/scenario.h"
 #include "virtremote/kernel_support.h"
@@ -181,13 +182,6 @@ void Apply(RemoteSettings& settings, const uint8_t* bytes) {
     }
 }
 
-void FormatBytes(const uint8_t* bytes, ULONG length, char* text, int size) {
-    int at = 0;
-    text[0] = '\0';
-    for (ULONG i = 0; i < length && at + 4 < size; ++i)
-        at += _snprintf(text + at, size - at, i ? " %02X" : "%02X", bytes[i]);
-}
-
 } // namespace
 
 void RemoteInitialize(const UNICODE_STRING& key) {
@@ -280,8 +274,8 @@ NTSTATUS RemoteTakeOutputReport(RemoteContext& remote, bool byWriteFile, const u
         if (!refused)
             Apply(remote.settings, report);
     }
-    char text[3 * kRemoteReportLength + 1];
-    FormatBytes(report, kept, text, sizeof text);
+    char text[kLogReportTextSize];
+    FormatLogReport(report, static_cast<int>(kept), text);
     DeviceLog(remote.log, start, "WriteReport 0 -> %d via %s length %lu : %s", refused ? 0 : 1,
               byWriteFile ? "write" : "set", length, text);
     if (!refused)
@@ -333,11 +327,11 @@ ULONGLONG RemoteNextStepMicroseconds(RemoteContext& remote) {
 
 void RemoteLogRead(RemoteContext& remote, ULONGLONG readMicroseconds, bool delivered,
                    const uint8_t* report, ULONG length) {
-    char done[24];
-    FormatMs(NowMicroseconds(), done);
-    char text[3 * kRemoteReportLength + 1] = "";
+    char done[kLogTimeSize];
+    FormatLogTime(NowMicroseconds(), done);
+    char text[kLogReportTextSize] = "";
     if (delivered)
-        FormatBytes(report, length, text, sizeof text);
+        FormatLogReport(report, static_cast<int>(length), text);
     DeviceLog(remote.log, readMicroseconds, "ReadReport 0 -> %d done %s%s%s", delivered ? 1 : 0,
               done, delivered ? " : " : "", text);
 }

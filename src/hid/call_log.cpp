@@ -4,12 +4,12 @@
 #include <windows.h>
 
 #include <cstdarg>
+#include <cstdint>
 #include <cstdio>
 
-namespace {
+#include "hid/log_line.h"
 
-constexpr int kLoggedReportLength = 22;
-constexpr int kReportTextSize = 3 * kLoggedReportLength + 1;
+namespace {
 
 HANDLE logFile = INVALID_HANDLE_VALUE;
 // Wine appends by finding the end and then writing there: two threads appending at once can write
@@ -23,25 +23,6 @@ int Format(char* text, int size, const char* format, va_list arguments) {
     const int end = length < 0 || length >= size ? size - 1 : length;
     text[end] = '\0';
     return end;
-}
-
-int Format(char* text, int size, const char* format, ...) {
-    va_list arguments;
-    va_start(arguments, format);
-    const int length = Format(text, size, format, arguments);
-    va_end(arguments);
-    return length;
-}
-
-// "xx xx ..." for the first kLoggedReportLength bytes of a report.
-void FormatReport(const unsigned char* bytes, char* text) {
-    constexpr char kDigits[] = "0123456789ABCDEF";
-    for (int i = 0; i < kLoggedReportLength; ++i) {
-        text[3 * i] = kDigits[bytes[i] >> 4];
-        text[3 * i + 1] = kDigits[bytes[i] & 15];
-        text[3 * i + 2] = ' ';
-    }
-    text[kReportTextSize - 2] = '\0';
 }
 
 } // namespace
@@ -68,11 +49,11 @@ void OpenCallLog(const char* environmentVariable) {
 void LogCall(double startMs, const char* format, ...) {
     if (logFile == INVALID_HANDLE_VALUE)
         return;
-    char line[512];
+    char line[kLogLineSize];
     // Room for the line's end.
     constexpr int kRoom = sizeof line - 1;
-    int length =
-        Format(line, kRoom, "%lu %lu %.3f ", GetCurrentProcessId(), GetCurrentThreadId(), startMs);
+    int length = FormatLogLineStart(line, GetCurrentProcessId(), GetCurrentThreadId(),
+                                    static_cast<uint64_t>(startMs * 1000.0 + 0.5));
     va_list arguments;
     va_start(arguments, format);
     length += Format(line + length, kRoom - length, format, arguments);
@@ -87,19 +68,21 @@ void LogCall(double startMs, const char* format, ...) {
 void LogRead(double startMs, int handle, int result, const unsigned char* report) {
     if (logFile == INVALID_HANDLE_VALUE)
         return;
-    char bytes[kReportTextSize];
+    char bytes[kLogReportTextSize];
     if (result)
-        FormatReport(report, bytes);
-    LogCall(startMs, "ReadReport %d -> %d done %.3f%s%s", handle, result, CallLogNowMs(),
-            result ? " : " : "", result ? bytes : "");
+        FormatLogReport(report, kLoggedReportLength, bytes);
+    char done[kLogTimeSize];
+    FormatLogTime(static_cast<uint64_t>(CallLogNowMs() * 1000.0 + 0.5), done);
+    LogCall(startMs, "ReadReport %d -> %d done %s%s%s", handle, result, done, result ? " : " : "",
+            result ? bytes : "");
 }
 
 void LogWrite(double startMs, int handle, int result, const unsigned char* report,
               const char* way) {
     if (logFile == INVALID_HANDLE_VALUE)
         return;
-    char bytes[kReportTextSize];
-    FormatReport(report, bytes);
+    char bytes[kLogReportTextSize];
+    FormatLogReport(report, kLoggedReportLength, bytes);
     LogCall(startMs, "WriteReport %d -> %d%s%s : %s", handle, result, way ? " via " : "",
             way ? way : "", bytes);
 }
