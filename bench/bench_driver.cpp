@@ -41,7 +41,8 @@ void Stop(Program& program, HWND window) {
 }
 
 // Starts the program with this scenario and finds its window; ends it if there is none.
-HWND StartWithWindow(const char* scenario, Program& program, Remote remote = Remote::kSimulated) {
+HWND StartWithWindow(const std::string& scenario, Program& program,
+                     Remote remote = Remote::kSimulated) {
     if (!StartProgram(scenario, program, remote))
         return nullptr;
     const HWND window = FindProgramWindow(program, "wnd-001", kTimeoutMs);
@@ -63,7 +64,7 @@ double WaitForOpenMs(const Program& program) {
 
 int Startup() {
     Program program;
-    if (!StartProgram(kFourObjects, program))
+    if (!StartProgram(Scenario("four-objects"), program))
         return 1;
     const HWND window = FindProgramWindow(program, "wnd-001", kTimeoutMs);
     const double deadline = NowMs() + kTimeoutMs;
@@ -131,7 +132,7 @@ int Latency(Remote remote) {
         scenario += step;
     }
     Program program;
-    const HWND window = StartWithWindow(scenario.c_str(), program, remote);
+    const HWND window = StartWithWindow(scenario, program, remote);
     if (!window)
         return 1;
     const double openMs = WaitForOpenMs(program);
@@ -199,8 +200,8 @@ int Latency(Remote remote) {
 }
 
 int Rate(int rate) {
-    char scenario[160];
-    std::snprintf(scenario, sizeof scenario, "log summary\nrate %d\n%s", rate, kFourObjects);
+    const std::string scenario =
+        "log summary\nrate " + std::to_string(rate) + "\n" + Scenario("four-objects");
     Program program;
     const HWND window = StartWithWindow(scenario, program);
     if (!window)
@@ -250,7 +251,7 @@ int Rate(int rate) {
 // the close (another process reads no private bytes under Wine).
 int Memory() {
     Program program;
-    if (!StartProgram(kFourObjects, program))
+    if (!StartProgram(Scenario("four-objects"), program))
         return 1;
     const HWND window = FindProgramWindow(program, "wnd-001", kTimeoutMs);
     while (NowMs() < program.startMs + 3000)
@@ -360,9 +361,10 @@ constexpr double kHomeMs = 1600;
 
 bool RaceOnce(const std::string& road, int& exitCode, int& mode30Writes, int& closes) {
     const bool held = road == "close-home";
-    char scenario[160];
-    std::snprintf(scenario, sizeof scenario, "log summary\n%s%.0f buttons 00 80\n%s", kFourObjects,
-                  kHomeMs, held ? "" : "1700 buttons 00 00\n");
+    char buttons[64];
+    std::snprintf(buttons, sizeof buttons, "%.0f buttons 00 80\n%s", kHomeMs,
+                  held ? "" : "1700 buttons 00 00\n");
+    const std::string scenario = "log summary\n" + Scenario("four-objects") + buttons;
     Program program;
     if (!StartProgram(scenario, program))
         return false;

@@ -37,7 +37,7 @@ class ProgramTest : public testing::TestWithParam<Remote> {
     // shows the view first.
     HWND StartLive(const std::string& scenario, int crossCount = 4,
                    const std::vector<std::string>& moreRemotes = {}) {
-        if (!StartProgram(scenario.c_str(), program, GetParam(), moreRemotes))
+        if (!StartProgram(scenario, program, GetParam(), moreRemotes))
             return nullptr;
         const HWND window = FindProgramWindow(program, "wnd-001", kStartTimeoutMs);
         if (!window)
@@ -112,6 +112,30 @@ class ProgramTest : public testing::TestWithParam<Remote> {
         return openMs;
     }
 
+    // Replays a recorded session (a capture) through this remote: the program shows a cross
+    // centred on (crossX, crossY) and sends what it sent then, report for report.
+    void ExpectReplay(const std::string& recordingPath, Remote remote, int crossX, int crossY,
+                      std::vector<uint32_t>* picture = nullptr) {
+        std::vector<LoggedCall> recorded;
+        for (const LoggedCall& call : ReadLogFile(recordingPath))
+            if (call.call == "WriteReport")
+                recorded.push_back(call);
+        const std::string recording = ReadTextFile(recordingPath);
+        ASSERT_FALSE(recording.empty()) << recordingPath;
+        ASSERT_TRUE(StartProgram(recording, program, remote));
+        const HWND window = FindProgramWindow(program, "wnd-001", kStartTimeoutMs);
+        ASSERT_NE(window, nullptr);
+        ASSERT_TRUE(WaitForCross(window, crossX, crossY, Scaled(8000))) << "the cross did not show";
+        if (picture)
+            *picture = ClientPicture(window);
+        PostKey(window, VK_ESCAPE);
+        ASSERT_EQ(WaitForExit(program, kExitTimeoutMs), 0);
+        const std::vector<LoggedCall> replayed = CallsOf(ReadLog(program), program, "WriteReport");
+        ASSERT_EQ(replayed.size(), recorded.size());
+        for (size_t i = 0; i < recorded.size(); ++i)
+            EXPECT_EQ(replayed[i].bytes, recorded[i].bytes) << "report " << i;
+    }
+
     void PostKey(HWND window, WPARAM key) {
         PostMessageA(window, WM_KEYDOWN, key, 1);
         PostMessageA(window, WM_KEYUP, key, 0xC0000001);
@@ -123,7 +147,7 @@ class ProgramTest : public testing::TestWithParam<Remote> {
 };
 
 TEST_P(ProgramTest, NoRemoteShowsNotFoundAndExitsWithOne) {
-    ASSERT_TRUE(StartProgram("absent\n", program, GetParam()));
+    ASSERT_TRUE(StartProgram(Scenario("absent"), program, GetParam()));
     const HWND box = FindProgramWindow(program, "#32770", kStartTimeoutMs);
     ASSERT_NE(box, nullptr);
     EXPECT_EQ(MessageBoxText(box), "Wii-Remote not found.");
@@ -140,7 +164,7 @@ TEST_P(ProgramTest, NoRemoteShowsNotFoundAndExitsWithOne) {
 }
 
 TEST_P(ProgramTest, SilentRemoteShowsCannotOpenAndClosesTheLinkDespiteTheStuckProbe) {
-    ASSERT_TRUE(StartProgram("silent\n", program, GetParam()));
+    ASSERT_TRUE(StartProgram(Scenario("silent"), program, GetParam()));
     const HWND box = FindProgramWindow(program, "#32770", kStartTimeoutMs);
     ASSERT_NE(box, nullptr);
     EXPECT_EQ(MessageBoxText(box), "Wii-Remote cannot open.");
@@ -158,7 +182,7 @@ TEST_P(ProgramTest, SilentRemoteShowsCannotOpenAndClosesTheLinkDespiteTheStuckPr
 }
 
 TEST_P(ProgramTest, NormalRunSetsUpTheSensorShowsTheCrossesAndEndsOnEsc) {
-    const HWND window = StartLive(kFourObjects);
+    const HWND window = StartLive(Scenario("four-objects"));
     ASSERT_NE(window, nullptr);
 
     char text[64] = "";
@@ -208,7 +232,7 @@ TEST_P(ProgramTest, NormalRunSetsUpTheSensorShowsTheCrossesAndEndsOnEsc) {
 }
 
 TEST_P(ProgramTest, CloseBoxEndsTheRunThroughTheTeardown) {
-    const HWND window = StartLive(kFourObjects);
+    const HWND window = StartLive(Scenario("four-objects"));
     ASSERT_NE(window, nullptr);
     PostMessageA(window, WM_SYSCOMMAND, SC_CLOSE, 0);
     EXPECT_EQ(WaitForExit(program, kExitTimeoutMs), 0);
@@ -216,18 +240,13 @@ TEST_P(ProgramTest, CloseBoxEndsTheRunThroughTheTeardown) {
 }
 
 TEST_P(ProgramTest, HomeButtonEndsTheRunThroughTheTeardown) {
-    ASSERT_TRUE(StartProgram("ir 200 300 400 500 600 200 800 700\n"
-                             "1800 buttons 00 80\n",
-                             program, GetParam()));
+    ASSERT_TRUE(StartProgram(Scenario("home-at-1800"), program, GetParam()));
     EXPECT_EQ(WaitForExit(program, kExitTimeoutMs), 0);
     ExpectOneTeardown();
 }
 
 TEST_P(ProgramTest, HomeWithAnotherButtonAndKeysOtherThanEscDoNothing) {
-    const HWND window = StartLive("ir 200 300 400 500 600 200 800 700\n"
-                                  "1000 buttons 00 88\n"
-                                  "1500 buttons 00 C0\n"
-                                  "2000 buttons 00 81\n");
+    const HWND window = StartLive(Scenario("home-with-other-buttons"));
     ASSERT_NE(window, nullptr);
     for (WPARAM key : {WPARAM('A'), WPARAM(VK_SPACE), WPARAM(VK_RETURN), WPARAM(VK_F1),
                        WPARAM(VK_DOWN), WPARAM(VK_BACK)})
@@ -245,7 +264,7 @@ TEST_P(ProgramTest, HomeWithAnotherButtonAndKeysOtherThanEscDoNothing) {
 }
 
 TEST_P(ProgramTest, SecondInstanceEndsAtOnceAndSendsNothing) {
-    const HWND window = StartLive(kFourObjects);
+    const HWND window = StartLive(Scenario("four-objects"));
     ASSERT_NE(window, nullptr);
     ASSERT_TRUE(StartAnotherInstance(program, other));
     EXPECT_EQ(WaitForExit(other, kExitTimeoutMs), 0);
@@ -260,7 +279,7 @@ TEST_P(ProgramTest, GuardThatCannotBeCreatedEndsWithOneAndShowsNothing) {
     // An object of another kind under the guard's name: the mutex cannot be created.
     const HANDLE squatter = CreateEventA(nullptr, TRUE, FALSE, "wii-test-001");
     ASSERT_NE(squatter, nullptr);
-    ASSERT_TRUE(StartProgram("ir 200 300 400 500 600 200 800 700\n", program, GetParam()));
+    ASSERT_TRUE(StartProgram(Scenario("four-objects"), program, GetParam()));
     const int exitCode = WaitForExit(program, kExitTimeoutMs);
     CloseHandle(squatter);
     EXPECT_EQ(exitCode, 1);
@@ -268,7 +287,7 @@ TEST_P(ProgramTest, GuardThatCannotBeCreatedEndsWithOneAndShowsNothing) {
 }
 
 TEST_P(ProgramTest, TeardownAskedForTwiceRunsOnce) {
-    const HWND window = StartLive(kFourObjects);
+    const HWND window = StartLive(Scenario("four-objects"));
     ASSERT_NE(window, nullptr);
     // On Windows all three reach the window before the quit message, which comes only once the
     // queue is empty; Wine may hand out the quit message sooner. Either way: one teardown.
@@ -280,8 +299,7 @@ TEST_P(ProgramTest, TeardownAskedForTwiceRunsOnce) {
 }
 
 TEST_P(ProgramTest, EscAndHomeTogetherTearDownOnce) {
-    const HWND window = StartLive("ir 200 300 400 500 600 200 800 700\n"
-                                  "2900 buttons 00 80\n");
+    const HWND window = StartLive(Scenario("home-at-2900"));
     ASSERT_NE(window, nullptr);
     WaitUntilAfterOpen(2895);
     PostKey(window, VK_ESCAPE);
@@ -291,7 +309,7 @@ TEST_P(ProgramTest, EscAndHomeTogetherTearDownOnce) {
 
 TEST_P(ProgramTest, GrowingTheWindowShowsTheCrossOfAnUnseenObject) {
     // Object 3 is not seen: its cross sits at (511, 511), below the client area at first.
-    const HWND window = StartLive("ir 200 300 400 500 600 200 1023 1023\n", 3);
+    const HWND window = StartLive(Scenario("object-three-unseen"), 3);
     ASSERT_NE(window, nullptr);
     RECT client;
     GetClientRect(window, &client);
@@ -305,8 +323,7 @@ TEST_P(ProgramTest, GrowingTheWindowShowsTheCrossOfAnUnseenObject) {
 }
 
 TEST_P(ProgramTest, WithObjectsZeroAndOneUnseenTheWindowKeepsItsMarkers) {
-    const HWND window = StartLive("ir 200 300 400 500 600 200 800 700\n"
-                                  "2700 ir 1023 1023 1023 1023 100 100 900 100\n");
+    const HWND window = StartLive(Scenario("objects-zero-and-one-leave"));
     ASSERT_NE(window, nullptr);
     const double openMs = WaitUntilAfterOpen(3300);
     // Reports with the new positions have been read, and no repaint asked for.
@@ -320,11 +337,7 @@ TEST_P(ProgramTest, WithObjectsZeroAndOneUnseenTheWindowKeepsItsMarkers) {
 }
 
 TEST_P(ProgramTest, GarbageReportsAndFailingReadsNeitherCrashNorStallIt) {
-    const HWND window = StartLive("ir 200 300 400 500 600 200 800 700\n"
-                                  "2400 garbage\n"
-                                  "2800 fail\n"
-                                  "3200 send\n"
-                                  "3200 ir 100 100 400 500 600 200 800 700\n");
+    const HWND window = StartLive(Scenario("garbage-then-failing-reads"));
     ASSERT_NE(window, nullptr);
     EXPECT_TRUE(Answers(window));
     EXPECT_TRUE(WaitForCross(window, 50, 50, Scaled(5000))) << "the view did not come back";
@@ -337,9 +350,7 @@ TEST_P(ProgramTest, GarbageReportsAndFailingReadsNeitherCrashNorStallIt) {
 TEST_P(ProgramTest, ProbeThreadStuckInARead_IsEndedAndTheReaderReadsAlone) {
     // The probe's first read gets a report; its second starts while the remote is silent and
     // never returns. The probe still passes; the reader must not read beside the stuck thread.
-    const HWND window = StartLive("ir 200 300 400 500 600 200 800 700\n"
-                                  "30 silent\n"
-                                  "300 send\n");
+    const HWND window = StartLive(Scenario("silent-during-the-probe"));
     ASSERT_NE(window, nullptr);
     const std::vector<LoggedCall> reads = CallsOf(ReadLog(program), program, "ReadReport");
     ASSERT_GE(reads.size(), 2u);
@@ -350,8 +361,7 @@ TEST_P(ProgramTest, ProbeThreadStuckInARead_IsEndedAndTheReaderReadsAlone) {
 }
 
 TEST_P(ProgramTest, RemoteSwitchedOffMidStreamLeavesTheWindowIdleAndEscEndsIt) {
-    const HWND window = StartLive("ir 200 300 400 500 600 200 800 700\n"
-                                  "2400 off\n");
+    const HWND window = StartLive(Scenario("switched-off-mid-stream"));
     ASSERT_NE(window, nullptr);
     WaitUntilAfterOpen(2700);
     // No spin: the reader waits for the close rather than retry a link that has gone.
@@ -373,7 +383,7 @@ TEST_P(ProgramTest, RemoteSwitchedOffMidStreamLeavesTheWindowIdleAndEscEndsIt) {
 class HidStackTest : public ProgramTest {};
 
 TEST_P(HidStackTest, WhereWriteFileIsRefusedEveryReportGoesAsAnOutputReport) {
-    const HWND window = StartLive("refuse write\n" + std::string(kFourObjects));
+    const HWND window = StartLive(Scenario("refuse-write"));
     ASSERT_NE(window, nullptr);
     PostKey(window, VK_ESCAPE);
     EXPECT_EQ(WaitForExit(program, kExitTimeoutMs), 0);
@@ -396,46 +406,34 @@ TEST_P(HidStackTest, WhereWriteFileIsRefusedEveryReportGoesAsAnOutputReport) {
 
 TEST_P(HidStackTest, ARecordingThroughTheStackReplaysToTheSamePictureAndReports) {
     // Record: the objects move once the view is live.
-    HWND window = StartLive("ir 200 300 400 500 600 200 800 700\n"
-                            "2400 ir 100 100 500 300 700 500 900 100\n");
+    HWND window = StartLive(Scenario("objects-move"));
     ASSERT_NE(window, nullptr);
     ASSERT_TRUE(WaitForCross(window, 50, 50, Scaled(5000)));
     const std::vector<uint32_t> recordedPicture = ClientPicture(window);
     PostKey(window, VK_ESCAPE);
     ASSERT_EQ(WaitForExit(program, kExitTimeoutMs), 0);
-    const std::vector<LoggedCall> recorded = CallsOf(ReadLog(program), program, "WriteReport");
-    std::string recording;
-    {
-        FILE* file = std::fopen(program.logPath.c_str(), "rb");
-        ASSERT_NE(file, nullptr);
-        char buffer[4096];
-        for (size_t n; (n = std::fread(buffer, 1, sizeof buffer, file)) > 0;)
-            recording.append(buffer, n);
-        std::fclose(file);
-    }
+    const std::string recordingPath = program.logPath;
     EndProgram(program);
 
     // Replay through each remote: the same picture, the same reports from the program.
     for (const Remote remote : {Remote::kSimulated, Remote::kVirtual}) {
-        ASSERT_TRUE(StartProgram(recording.c_str(), program, remote));
-        window = FindProgramWindow(program, "wnd-001", kStartTimeoutMs);
-        ASSERT_NE(window, nullptr);
-        ASSERT_TRUE(WaitForCross(window, 50, 50, Scaled(8000))) << "the replayed move did not show";
-        EXPECT_TRUE(ClientPicture(window) == recordedPicture) << "another picture";
-        PostKey(window, VK_ESCAPE);
-        ASSERT_EQ(WaitForExit(program, kExitTimeoutMs), 0);
-        const std::vector<LoggedCall> replayed = CallsOf(ReadLog(program), program, "WriteReport");
-        ASSERT_EQ(replayed.size(), recorded.size());
-        for (size_t i = 0; i < recorded.size(); ++i)
-            EXPECT_EQ(replayed[i].bytes, recorded[i].bytes) << "report " << i;
+        std::vector<uint32_t> picture;
+        ExpectReplay(recordingPath, remote, 50, 50, &picture);
+        EXPECT_TRUE(picture == recordedPicture) << "another picture";
         EndProgram(program);
     }
+}
+
+// A user's capture kept as a regression case: a session recorded through the virtual remote
+// (tests/scenarios/recorded-objects-move.log), replayed; object 0 ends at (100, 100).
+TEST_P(ProgramTest, AKeptRecordingReplaysToItsMoveAndItsReports) {
+    ExpectReplay(ScenarioPath("recorded-objects-move"), GetParam(), 50, 50);
 }
 
 // The real library in this process, straight to the virtual remote: reports the remote cannot
 // take are refused with a line that says why and an error, and the remote goes on working.
 TEST_P(HidStackTest, TheRemoteRefusesBadReportsAndGoesOnWorking) {
-    ASSERT_TRUE(UseScenario(kFourObjects, program, Remote::kVirtual));
+    ASSERT_TRUE(UseScenario(Scenario("four-objects"), program, Remote::kVirtual));
     const int handle = OpenHidHandle(0x057E, 0x0306);
     ASSERT_GT(handle, 0);
     unsigned char report[22] = {0x12, 0x00, 0x29};
@@ -463,7 +461,7 @@ TEST_P(HidStackTest, TheRemoteRefusesBadReportsAndGoesOnWorking) {
     EXPECT_EQ(refusals[3], "a memory write of 17 bytes (1 to 16)");
 
     // A scenario the remote cannot read leaves it switched off, and says so.
-    ASSERT_TRUE(UseScenario("jump 3\n", program, Remote::kVirtual));
+    ASSERT_TRUE(UseScenario(Scenario("not-a-scenario"), program, Remote::kVirtual));
     const int again = OpenHidHandle(0x057E, 0x0306);
     std::memcpy(report, modeRequest, sizeof report);
     EXPECT_EQ(WriteReport(again, report, nullptr), 0);
@@ -471,7 +469,7 @@ TEST_P(HidStackTest, TheRemoteRefusesBadReportsAndGoesOnWorking) {
     const std::vector<LoggedCall> log = ReadDeviceLog(program);
     ASSERT_FALSE(log.empty());
     EXPECT_EQ(log[0].call, "Scenario");
-    EXPECT_NE(log[0].bytes.find("line 1: unknown command 'jump'"), std::string::npos);
+    EXPECT_NE(log[0].bytes.find("line 2: unknown command 'jump'"), std::string::npos);
 }
 
 // Several devices with the remote's identifiers: the run takes the one that answers. An empty
@@ -498,7 +496,8 @@ class SeveralRemotesTest : public ProgramTest {
 
 TEST_P(SeveralRemotesTest, EmptySlotsAndASwitchedOffRemoteBeforeTheLiveOneAreLetGo) {
     liveRemote = 4;
-    const HWND window = StartLive("silent\n", 4, {"silent\n", "off\n", kFourObjects});
+    const HWND window = StartLive(Scenario("silent"), 4,
+                                  {Scenario("silent"), Scenario("off"), Scenario("four-objects")});
     ASSERT_NE(window, nullptr);
     PostKey(window, VK_ESCAPE);
     EXPECT_EQ(WaitForExit(program, kExitTimeoutMs), 0);
@@ -515,7 +514,8 @@ TEST_P(SeveralRemotesTest, EmptySlotsAndASwitchedOffRemoteBeforeTheLiveOneAreLet
 }
 
 TEST_P(SeveralRemotesTest, OnlyEmptySlotsCannotOpenAndEachGotTheModeRequestAlone) {
-    ASSERT_TRUE(StartProgram("silent\n", program, GetParam(), {"silent\n", "silent\n"}));
+    ASSERT_TRUE(StartProgram(Scenario("silent"), program, GetParam(),
+                             {Scenario("silent"), Scenario("silent")}));
     const HWND box = FindProgramWindow(program, "#32770", kStartTimeoutMs);
     ASSERT_NE(box, nullptr);
     EXPECT_EQ(MessageBoxText(box), "Wii-Remote cannot open.");
@@ -529,7 +529,7 @@ TEST_P(SeveralRemotesTest, OnlyEmptySlotsCannotOpenAndEachGotTheModeRequestAlone
 }
 
 TEST_P(SeveralRemotesTest, OfTwoLiveRemotesTheFirstToAnswerIsUsedAndTheOtherStopsStreaming) {
-    const HWND window = StartLive(kFourObjects, 4, {kFourObjects});
+    const HWND window = StartLive(Scenario("four-objects"), 4, {Scenario("four-objects")});
     ASSERT_NE(window, nullptr);
     PostKey(window, VK_ESCAPE);
     EXPECT_EQ(WaitForExit(program, kExitTimeoutMs), 0);

@@ -128,6 +128,7 @@ bool ConfigureVirtualRemote(const std::string& scenarioPath, const std::string& 
 }
 
 // A scenario in a file of its own.
+
 bool WriteScenario(const char* scenarioText, std::string& path) {
     path = TempFile("scenario.txt");
     FILE* file = std::fopen(path.c_str(), "wb");
@@ -141,7 +142,9 @@ bool WriteScenario(const char* scenarioText, std::string& path) {
 bool removedRemote = false;
 bool addedRemotes = false;
 
-std::vector<LoggedCall> ParseLog(const std::string& path) {
+} // namespace
+
+std::vector<LoggedCall> ReadLogFile(const std::string& path) {
     std::vector<LoggedCall> log;
     FILE* file = std::fopen(path.c_str(), "rb");
     if (!file)
@@ -175,8 +178,6 @@ std::vector<LoggedCall> ParseLog(const std::string& path) {
     return log;
 }
 
-} // namespace
-
 DWORD Scaled(DWORD ms) {
     static const double scale = [] {
         char text[16] = "";
@@ -187,9 +188,36 @@ DWORD Scaled(DWORD ms) {
     return static_cast<DWORD>(ms * scale);
 }
 
-bool UseScenario(const char* scenarioText, Program& program, Remote remote) {
+std::string ScenarioPath(const char* name) {
+    for (const char* extension : {".txt", ".log"}) {
+        const std::string path = ThisFolder() + "\\scenarios\\" + name + extension;
+        if (GetFileAttributesA(path.c_str()) != INVALID_FILE_ATTRIBUTES)
+            return path;
+    }
+    std::fprintf(stderr, "no scenario '%s' in %s\\scenarios\n", name, ThisFolder().c_str());
+    std::fflush(stderr);
+    ExitProcess(3);
+}
+
+std::string Scenario(const char* name) {
+    return ReadTextFile(ScenarioPath(name));
+}
+
+std::string ReadTextFile(const std::string& path) {
+    std::string text;
+    FILE* file = std::fopen(path.c_str(), "rb");
+    if (!file)
+        return text;
+    char buffer[4096];
+    for (size_t n; (n = std::fread(buffer, 1, sizeof buffer, file)) > 0;)
+        text.append(buffer, n);
+    std::fclose(file);
+    return text;
+}
+
+bool UseScenario(const std::string& scenarioText, Program& program, Remote remote) {
     std::string scenarioPath;
-    if (!WriteScenario(scenarioText, scenarioPath))
+    if (!WriteScenario(scenarioText.c_str(), scenarioPath))
         return false;
     program.remote = remote;
     program.logPath = TempFile("log.txt");
@@ -222,12 +250,13 @@ bool AddVirtualRemotes(Program& program, const std::vector<std::string>& scenari
     return true;
 }
 
-bool StartProgram(const char* scenarioText, Program& program, Remote remote,
+bool StartProgram(const std::string& scenarioText, Program& program, Remote remote,
                   const std::vector<std::string>& moreRemotes) {
     if (!UseScenario(scenarioText, program, remote) ||
         (!moreRemotes.empty() && !AddVirtualRemotes(program, moreRemotes)))
         return false;
-    const bool absent = std::strstr(scenarioText, "absent") != nullptr;
+    const bool absent = scenarioText.find("\nabsent") != std::string::npos ||
+                        scenarioText.compare(0, 6, "absent") == 0;
     if (remote == Remote::kVirtual && absent && !removedRemote) {
         removedRemote = true;
         if (!RunSetup("remove remote") || !RunSetup("wait absent 30"))
@@ -376,11 +405,12 @@ bool WaitForCross(HWND window, int cx, int cy, DWORD timeoutMs) {
 }
 
 std::vector<LoggedCall> ReadLog(const Program& program) {
-    return ParseLog(program.logPath);
+    return ReadLogFile(program.logPath);
 }
 
 std::vector<LoggedCall> ReadDeviceLog(const Program& program, int remote) {
-    return ParseLog(remote > 1 ? program.moreDeviceLogPaths.at(remote - 2) : program.deviceLogPath);
+    return ReadLogFile(remote > 1 ? program.moreDeviceLogPaths.at(remote - 2)
+                                  : program.deviceLogPath);
 }
 
 std::vector<LoggedCall> CallsOf(const std::vector<LoggedCall>& log, const Program& program,

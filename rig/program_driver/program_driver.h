@@ -36,9 +36,8 @@ struct LoggedCall {
 
 enum class Remote { kSimulated, kVirtual };
 
-// The scenario most runs use: four objects in view, each with its own spot on the plot, and the
-// centres of their crosses (sensor coordinates / 2).
-constexpr const char* kFourObjects = "ir 200 300 400 500 600 200 800 700\n";
+// The centres of the crosses (sensor coordinates / 2) of the scenario most runs use,
+// "four-objects": four objects in view, each with its own spot on the plot.
 constexpr int kCrosses[4][2] = {{100, 150}, {200, 250}, {300, 100}, {400, 350}};
 
 struct Program {
@@ -55,13 +54,22 @@ struct Program {
 // program's own waits, are never scaled.
 DWORD Scaled(DWORD ms);
 
+// The scenarios the cases use by name: the files of tests/scenarios, copied beside the driver's
+// executable into scenarios\ (a name is a file's name without .txt or .log). A name with no
+// file ends the process with exit code 3 and says why.
+std::string ScenarioPath(const char* name);
+std::string Scenario(const char* name);
+// A whole file's text; empty when it cannot be read.
+std::string ReadTextFile(const std::string& path);
+
 // Makes this scenario the next one of the remote, with fresh logs, for a program or this process.
-bool UseScenario(const char* scenarioText, Program& program, Remote remote);
+bool UseScenario(const std::string& scenarioText, Program& program, Remote remote);
 // Starts ir-sensor-test.exe with this scenario and remote. For the virtual remote, a scenario
 // with "absent" removes the device for the run, leaving the HID device of other identifiers;
 // moreRemotes are the scenarios of remotes 2 and up, which enumerate after the first and the
 // device of other identifiers, in their order, for this run.
-bool StartProgram(const char* scenarioText, Program& program, Remote remote = Remote::kSimulated,
+bool StartProgram(const std::string& scenarioText, Program& program,
+                  Remote remote = Remote::kSimulated,
                   const std::vector<std::string>& moreRemotes = {});
 // Starts another instance that shares the first one's scenario and log.
 bool StartAnotherInstance(const Program& first, Program& second);
@@ -88,6 +96,8 @@ std::vector<uint32_t> ClientPicture(HWND window);
 // Waits up to timeoutMs for a cross to show at (cx, cy).
 bool WaitForCross(HWND window, int cx, int cy, DWORD timeoutMs);
 
+// A call log's lines; ReadLog: the program's log (the simulated DLL's or the capture).
+std::vector<LoggedCall> ReadLogFile(const std::string& path);
 std::vector<LoggedCall> ReadLog(const Program& program);
 // The virtual remote's log of this run: "WriteReport" lines are the output reports it got (result
 // 0: refused, a "Refusal" line says why), "ReadReport" lines the input reports it delivered.
