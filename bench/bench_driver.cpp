@@ -19,6 +19,8 @@
 #include <string>
 #include <vector>
 
+#include "hid/log_line.h"
+#include "kernel_safe_model/remote_reports.h"
 #include "program_driver/program_driver.h"
 
 namespace {
@@ -45,7 +47,7 @@ HWND StartWithWindow(const std::string& scenario, Program& program,
                      Remote remote = Remote::kSimulated) {
     if (!StartProgram(scenario, program, remote))
         return nullptr;
-    const HWND window = FindProgramWindow(program, "wnd-001", kTimeoutMs);
+    const HWND window = FindProgramWindow(program, kMainWindowClass, kTimeoutMs);
     if (!window)
         Stop(program, nullptr);
     return window;
@@ -66,7 +68,7 @@ int Startup() {
     Program program;
     if (!StartProgram(Scenario("four-objects"), program))
         return 1;
-    const HWND window = FindProgramWindow(program, "wnd-001", kTimeoutMs);
+    const HWND window = FindProgramWindow(program, kMainWindowClass, kTimeoutMs);
     const double deadline = NowMs() + kTimeoutMs;
     double firstReaderRead = 0;
     double openMs = 0;
@@ -90,7 +92,7 @@ int Startup() {
     // The program's own waits: the probe period, the set-up's two pauses, the reader's delay.
     std::printf("start_to_live_ms %.1f\n", firstReaderRead - program.startMs);
     std::printf("open_to_live_ms %.1f\n", firstReaderRead - openMs);
-    std::printf("floor_ms %.1f\n", 100.0 + 200.0 + 200.0 + 500.0);
+    std::printf("floor_ms %.1f\n", static_cast<double>(kProgramWaitsUntilLiveMs));
     std::printf("process_start_to_open_ms %.1f\n", openMs - program.startMs);
     return 0;
 }
@@ -173,9 +175,10 @@ int Latency(Remote remote) {
         int x = 0;
         int y = 0;
         MovePosition(k, x, y);
-        char bytes[16];
-        std::snprintf(bytes, sizeof bytes, "%02X %02X %02X", x & 0xFF, y & 0xFF,
-                      ((x >> 8) & 3) << 4 | ((y >> 8) & 3) << 6 | 0x02);
+        uint8_t encoded[3];
+        EncodeIrObject(x, y, encoded);
+        char bytes[kLogReportTextSize];
+        FormatLogReport(encoded, 3, bytes);
         double deliveredMs = 0;
         for (const LoggedCall& read : reads)
             if (read.result == 1 && read.bytes.size() >= 26 &&
@@ -253,7 +256,7 @@ int Memory() {
     Program program;
     if (!StartProgram(Scenario("four-objects"), program))
         return 1;
-    const HWND window = FindProgramWindow(program, "wnd-001", kTimeoutMs);
+    const HWND window = FindProgramWindow(program, kMainWindowClass, kTimeoutMs);
     while (NowMs() < program.startMs + 3000)
         Sleep(10);
     Stop(program, window);
@@ -368,7 +371,7 @@ bool RaceOnce(const std::string& road, int& exitCode, int& mode30Writes, int& cl
     Program program;
     if (!StartProgram(scenario, program))
         return false;
-    const HWND window = FindProgramWindow(program, "wnd-001", kTimeoutMs);
+    const HWND window = FindProgramWindow(program, kMainWindowClass, kTimeoutMs);
     const double openMs = WaitForOpenMs(program);
     const double at = openMs + kHomeMs + (road == "home-esc" ? 15 : 0);
     while (NowMs() < at)

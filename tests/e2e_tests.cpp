@@ -39,7 +39,7 @@ class ProgramTest : public testing::TestWithParam<Remote> {
                    const std::vector<std::string>& moreRemotes = {}) {
         if (!StartProgram(scenario, program, GetParam(), moreRemotes))
             return nullptr;
-        const HWND window = FindProgramWindow(program, "wnd-001", kStartTimeoutMs);
+        const HWND window = FindProgramWindow(program, kMainWindowClass, kStartTimeoutMs);
         if (!window)
             return nullptr;
         for (int i = 0; i < crossCount; ++i)
@@ -123,7 +123,7 @@ class ProgramTest : public testing::TestWithParam<Remote> {
         const std::string recording = ReadTextFile(recordingPath);
         ASSERT_FALSE(recording.empty()) << recordingPath;
         ASSERT_TRUE(StartProgram(recording, program, remote));
-        const HWND window = FindProgramWindow(program, "wnd-001", kStartTimeoutMs);
+        const HWND window = FindProgramWindow(program, kMainWindowClass, kStartTimeoutMs);
         ASSERT_NE(window, nullptr);
         ASSERT_TRUE(WaitForCross(window, crossX, crossY, Scaled(8000))) << "the cross did not show";
         if (picture)
@@ -151,7 +151,7 @@ TEST_P(ProgramTest, NoRemoteShowsNotFoundAndExitsWithOne) {
     const HWND box = FindProgramWindow(program, "#32770", kStartTimeoutMs);
     ASSERT_NE(box, nullptr);
     EXPECT_EQ(MessageBoxText(box), "Wii-Remote not found.");
-    EXPECT_EQ(FindProgramWindow(program, "wnd-001"), nullptr);
+    EXPECT_EQ(FindProgramWindow(program, kMainWindowClass), nullptr);
     PressOk(box);
     EXPECT_EQ(WaitForExit(program, kExitTimeoutMs), 1);
 
@@ -434,7 +434,7 @@ TEST_P(ProgramTest, AKeptRecordingReplaysToItsMoveAndItsReports) {
 // take are refused with a line that says why and an error, and the remote goes on working.
 TEST_P(HidStackTest, TheRemoteRefusesBadReportsAndGoesOnWorking) {
     ASSERT_TRUE(UseScenario(Scenario("four-objects"), program, Remote::kVirtual));
-    const int handle = OpenHidHandle(0x057E, 0x0306);
+    const int handle = OpenHidHandle(kRemoteVendor, kRemoteProduct);
     ASSERT_GT(handle, 0);
     unsigned char report[22] = {0x12, 0x00, 0x29};
     EXPECT_EQ(WriteReport(handle, report, nullptr), 0) << "a mode with no such report";
@@ -462,7 +462,7 @@ TEST_P(HidStackTest, TheRemoteRefusesBadReportsAndGoesOnWorking) {
 
     // A scenario the remote cannot read leaves it switched off, and says so.
     ASSERT_TRUE(UseScenario(Scenario("not-a-scenario"), program, Remote::kVirtual));
-    const int again = OpenHidHandle(0x057E, 0x0306);
+    const int again = OpenHidHandle(kRemoteVendor, kRemoteProduct);
     std::memcpy(report, modeRequest, sizeof report);
     EXPECT_EQ(WriteReport(again, report, nullptr), 0);
     CloseHidHandle(again);

@@ -12,6 +12,7 @@
 #include "device/hid_library.h"
 #include "hid/candidates.h"
 #include "hid/overlapped_link.h"
+#include "kernel_safe_model/rig_facts.h"
 #include "program_driver/clock.h"
 
 namespace {
@@ -209,7 +210,7 @@ TEST(LinkNumbersTest, NeverRunOutAndAreNeverReused) {
 // The prefix may hold the virtual remote; no device has these identifiers. (The end-to-end cases
 // through the HID stack remove the remote and find only a device of other identifiers.)
 TEST(HidLibraryTest, FindsNothingForIdentifiersNoDeviceHas) {
-    EXPECT_EQ(OpenHidHandle(0x057E, 0x0331), -1);
+    EXPECT_EQ(OpenHidHandle(kRemoteVendor, kNoDeviceProduct), -1);
 }
 
 } // namespace

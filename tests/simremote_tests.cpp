@@ -128,7 +128,7 @@ class SimulatedRemoteTest : public testing::Test {
 TEST_F(SimulatedRemoteTest, SendsTheReportsTheProgramAsksForAtItsRate) {
     Use("ir 100 200 300 400 1023 1023 1 1022\n"
         "250 buttons 00 80\n");
-    hidHandle = OpenHidHandle(0x057E, 0x0306);
+    hidHandle = OpenHidHandle(kRemoteVendor, kRemoteProduct);
     ASSERT_GT(hidHandle, 0);
 
     ReadAndParse(); // before any request: buttons only
@@ -174,7 +174,7 @@ TEST_F(SimulatedRemoteTest, SendsTheReportsTheProgramAsksForAtItsRate) {
 
 TEST_F(SimulatedRemoteTest, CloseWakesASilentReadAndLaterCallsFail) {
     Use("silent\n");
-    const int handle = OpenHidHandle(0x057E, 0x0306);
+    const int handle = OpenHidHandle(kRemoteVendor, kRemoteProduct);
     ASSERT_GT(handle, 0);
     std::atomic<int> result{-1};
     unsigned char report[256] = {0xEE};
@@ -195,18 +195,18 @@ TEST_F(SimulatedRemoteTest, CloseWakesASilentReadAndLaterCallsFail) {
 
 TEST_F(SimulatedRemoteTest, AbsentOrUnreadableScenarioFindsNoRemote) {
     Use("absent\n");
-    EXPECT_EQ(OpenHidHandle(0x057E, 0x0306), -1);
+    EXPECT_EQ(OpenHidHandle(kRemoteVendor, kRemoteProduct), -1);
     Use("ir 1 2\n");
-    EXPECT_EQ(OpenHidHandle(0x057E, 0x0306), -1);
+    EXPECT_EQ(OpenHidHandle(kRemoteVendor, kRemoteProduct), -1);
     SetEnvironmentVariableA("SIMREMOTE_SCENARIO", "Z:\\no\\such\\scenario.txt");
-    EXPECT_EQ(OpenHidHandle(0x057E, 0x0306), -1);
+    EXPECT_EQ(OpenHidHandle(kRemoteVendor, kRemoteProduct), -1);
     Use("\n");
-    EXPECT_EQ(OpenHidHandle(0x057E, 0x0330), -1) << "another product id";
+    EXPECT_EQ(OpenHidHandle(kRemoteVendor, kOtherProduct), -1) << "another product id";
 }
 
 TEST_F(SimulatedRemoteTest, GarbageAndFailingReadsKeepThePace) {
     Use("garbage\n150 fail\n");
-    hidHandle = OpenHidHandle(0x057E, 0x0306);
+    hidHandle = OpenHidHandle(kRemoteVendor, kRemoteProduct);
     ASSERT_GT(hidHandle, 0);
     unsigned char report[256];
     unsigned int count = 0;

@@ -10,6 +10,7 @@
 #include "control/startup.h"
 #include "device/input_reports.h"
 #include "display/main_window.h"
+#include "kernel_safe_model/rig_facts.h"
 #include "tests/expected_reports.h"
 #include "tests/fake_hid.h"
 
@@ -53,7 +54,7 @@ TEST_F(StartupTest, WindowThatCannotBeCreatedReturnsTheRemoteAndExitsWithOne) {
     windowClass.cbSize = sizeof windowClass;
     windowClass.lpfnWndProc = RefuseCreation;
     windowClass.hInstance = GetModuleHandleA(nullptr);
-    windowClass.lpszClassName = "wnd-001";
+    windowClass.lpszClassName = kMainWindowClass;
     ASSERT_TRUE(RegisterClassExA(&windowClass));
     const unsigned char answer[22] = {0x31, 0x00, 0x00, 0x80, 0x80, 0x9A};
     QueueFakeRead(answer, sizeof answer);

@@ -35,17 +35,6 @@ void DemoPosition(int object, double seconds, int& x, int& y) {
         x = y = 1023;
 }
 
-void EncodeIrObject(int x, int y, uint8_t* bytes) {
-    if (x >= 1023) {
-        bytes[0] = bytes[1] = bytes[2] = 0xFF;
-        return;
-    }
-    bytes[0] = static_cast<uint8_t>(x & 0xFF);
-    bytes[1] = static_cast<uint8_t>(y & 0xFF);
-    // High bits of X in bits 5-4, of Y in bits 7-6; a small object size in bits 3-0.
-    bytes[2] = static_cast<uint8_t>(((x >> 8) & 3) << 4 | ((y >> 8) & 3) << 6 | 0x02);
-}
-
 void BuildGarbage(unsigned number, uint8_t* report) {
     constexpr uint8_t kForeignIds[] = {0x20, 0x21, 0x22, 0x40, 0xFF, 0x00};
     report[0] = kForeignIds[number % sizeof kForeignIds];
@@ -97,4 +86,15 @@ void BuildReport(const Conditions& conditions, const RemoteSettings& settings, u
             EncodeIrObject(x, y, report + 6 + 3 * object);
         }
     }
+}
+
+void EncodeIrObject(int x, int y, uint8_t* bytes) {
+    if (x >= 1023) {
+        bytes[0] = bytes[1] = bytes[2] = 0xFF;
+        return;
+    }
+    bytes[0] = static_cast<uint8_t>(x & 0xFF);
+    bytes[1] = static_cast<uint8_t>(y & 0xFF);
+    // High bits of X in bits 5-4, of Y in bits 7-6; a small object size in bits 3-0.
+    bytes[2] = static_cast<uint8_t>(((x >> 8) & 3) << 4 | ((y >> 8) & 3) << 6 | 0x02);
 }

@@ -18,3 +18,6 @@ int ReportKind(const Conditions& conditions, const RemoteSettings& settings);
 // The kRemoteReportLength bytes of report number `number`, secondsOpen after the open.
 void BuildReport(const Conditions& conditions, const RemoteSettings& settings, unsigned number,
                  double secondsOpen, uint8_t* report);
+
+// The three bytes of an IR object at (x, y) in the extended format; X 1023 and more: not seen.
+void EncodeIrObject(int x, int y, uint8_t* bytes);

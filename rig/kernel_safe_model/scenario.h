@@ -38,8 +38,9 @@
 
 #include <cstdint>
 
+#include "kernel_safe_model/rig_facts.h"
+
 constexpr int kMaxScenarioSteps = 4096;
-constexpr int kRemoteReportLength = 22;
 
 enum class StepKind {
     kRate,

@@ -44,7 +44,7 @@ std::string ProgramFolder(Remote remote) {
 
 bool Launch(Program& program) {
     const std::string folder = ProgramFolder(program.remote);
-    std::string commandLine = "\"" + folder + "\\ir-sensor-test.exe\"";
+    std::string commandLine = "\"" + folder + "\\" + kProgramFile + "\"";
     STARTUPINFOA startup = {};
     startup.cb = sizeof startup;
     // Once under Wine, right after the program of the case before had ended, CreateProcess
@@ -102,7 +102,7 @@ bool RunSetup(const std::string& arguments) {
 // once it has taken them up: it looks for a new scenario every 10 ms, and then starts its log.
 bool ConfigureVirtualRemote(const std::string& scenarioPath, const std::string& logPath,
                             int remote = 1) {
-    std::string keyName = "System\\CurrentControlSet\\Services\\virtremote\\Parameters";
+    std::string keyName = kVirtualRemoteParametersKey;
     if (remote > 1)
         keyName += "\\" + std::to_string(remote);
     HKEY key = nullptr;

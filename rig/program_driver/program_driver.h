@@ -14,6 +14,7 @@
 #include <string>
 #include <vector>
 
+#include "kernel_safe_model/rig_facts.h"
 #include "program_driver/clock.h"
 
 // One line of a call log (hid/log_line.h): the simulated remote's log, the real library's capture

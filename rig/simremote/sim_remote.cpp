@@ -26,6 +26,7 @@
 #include "device/hid_library.h"
 #include "hid/call_log.h"
 #include "kernel_safe_model/remote_reports.h"
+#include "kernel_safe_model/rig_facts.h"
 #include "kernel_safe_model/scenario.h"
 
 namespace {
@@ -185,7 +186,7 @@ extern "C" int OpenHidHandle(int vendorId, int productId) {
     OpenCallLog("SIMREMOTE_LOG");
     LoadScenario();
     int handle = -1;
-    if (!scenario.absent && vendorId == 0x057E && productId == 0x0306 &&
+    if (!scenario.absent && vendorId == kRemoteVendor && productId == kRemoteProduct &&
         lastHandle < kMaxHandles - 1) {
         handle = lastHandle + 1;
         closeEvents[handle] = CreateEventA(nullptr, TRUE, FALSE, nullptr);

@@ -8,12 +8,14 @@
 #include <cstdio>
 #include <cstring>
 
+#include "kernel_safe_model/rig_facts.h"
+
 int main(int argc, char** argv) {
     if (argc != 2)
         return 2;
     HWND window = nullptr;
     for (int tries = 0; !window && tries < 1000; ++tries) {
-        window = FindWindowA("wnd-001", nullptr);
+        window = FindWindowA(kMainWindowClass, nullptr);
         if (!window)
             Sleep(10);
     }

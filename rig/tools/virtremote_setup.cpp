@@ -21,13 +21,14 @@
 #include <cstring>
 #include <initializer_list>
 
+#include "kernel_safe_model/rig_facts.h"
+
 namespace {
 
-constexpr const char* kRemoteId = "root\\virtremote";
-constexpr const char* kOtherId = "root\\virtremote-other";
-constexpr const char* kParametersKey =
-    "System\\CurrentControlSet\\Services\\virtremote\\Parameters";
-constexpr int kMaxRemotes = 5;
+constexpr const char* kRemoteId = kVirtualRemoteId;
+constexpr const char* kOtherId = kVirtualOtherId;
+constexpr const char* kParametersKey = kVirtualRemoteParametersKey;
+constexpr int kMaxRemotes = kMaxVirtualRemotes;
 
 int Refused(const char* what) {
     const DWORD error = GetLastError();

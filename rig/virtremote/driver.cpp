@@ -8,15 +8,13 @@
 // log and report thread, and a HID device of other identifiers (root\virtremote-other) that
 // says nothing, for a program to pass over.
 #include "virtremote/hid_minidriver.h"
+#include "kernel_safe_model/rig_facts.h"
 #include "virtremote/kernel_support.h"
 #include "virtremote/remote.h"
 #include "virtremote/report_descriptor.h"
 
 namespace {
 
-constexpr USHORT kRemoteVendor = 0x057E;
-constexpr USHORT kRemoteProduct = 0x0306;
-constexpr USHORT kOtherProduct = 0x0330;
 constexpr int kMaxPendingReads = 32;
 
 // Each device's own part of the class driver's device extension.
