@@ -128,9 +128,20 @@ int RemoveAll(const char* id, bool& removed) {
     });
 }
 
-// Whether SetupAPI lists a HID interface of remote n (1: the first), by its path: looking by
-// opening would hold the device.
-bool RemoteListed(int n) {
+bool Opens(const char* path) {
+    const HANDLE device =
+        CreateFileA(path, GENERIC_READ | GENERIC_WRITE, FILE_SHARE_READ | FILE_SHARE_WRITE, nullptr,
+                    OPEN_EXISTING, FILE_FLAG_OVERLAPPED, nullptr);
+    if (device == INVALID_HANDLE_VALUE)
+        return false;
+    CloseHandle(device);
+    return true;
+}
+
+// Whether SetupAPI lists a HID interface of remote n (1: the first), by its path; with
+// mustOpen, only if that path also opens for reading and writing, as the program opens it (the
+// handle is closed at once).
+bool RemoteListed(int n, bool mustOpen = false) {
     char instance[32];
     std::snprintf(instance, sizeof instance, "#virtremote#%04d#", n == 1 ? 0 : n);
     GUID hidGuid = {0x4d1e55b2, 0xf16f, 0x11cf, {0x88, 0xcb, 0x00, 0x11, 0x11, 0x00, 0x00, 0x30}};
@@ -151,7 +162,8 @@ bool RemoteListed(int n) {
         path.detail.cbSize = sizeof path.detail;
         listed = SetupDiGetDeviceInterfaceDetailA(devices, &interfaceData, &path.detail,
                                                   sizeof path, nullptr, nullptr) &&
-                 StrStrIA(path.detail.DevicePath, instance);
+                 StrStrIA(path.detail.DevicePath, instance) &&
+                 (!mustOpen || Opens(path.detail.DevicePath));
     }
     SetupDiDestroyDeviceInfoList(devices);
     return listed;
@@ -208,7 +220,7 @@ int Remove(bool remoteOnly) {
 
 int Wait(bool present, int seconds) {
     const DWORD start = GetTickCount();
-    while (RemoteListed(1) != present) {
+    while (RemoteListed(1, present) != present) {
         if (GetTickCount() - start > static_cast<DWORD>(seconds) * 1000) {
             std::printf("virtual remote: still %s after %d s\n", present ? "not shown" : "shown",
                         seconds);
