@@ -61,11 +61,8 @@ Race* AcquireRace(int handle) {
     for (Race& race : races) {
         if (race.handle != handle)
             continue;
-        int users = race.users.load();
-        do {
-            if (users == 0)
-                return nullptr;
-        } while (!race.users.compare_exchange_weak(users, users + 1));
+        if (!AddReference(race.users))
+            return nullptr;
         // The slot may have gone to a newer race between the look and the reference.
         if (race.handle != handle) {
             ReleaseRace(race);

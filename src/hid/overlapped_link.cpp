@@ -143,17 +143,27 @@ int NextLinkNumber() {
     return last == INT_MAX ? 1 : last + 1;
 }
 
+} // namespace
+
+bool AddReference(std::atomic<int>& users) {
+    int held = users.load();
+    do {
+        if (held == 0)
+            return false;
+    } while (!users.compare_exchange_weak(held, held + 1));
+    return true;
+}
+
+namespace {
+
 Link* AcquireLink(int number) {
     if (number <= 0)
         return nullptr;
     for (Link& link : links) {
         if (link.number != number)
             continue;
-        int users = link.users.load();
-        do {
-            if (users == 0)
-                return nullptr;
-        } while (!link.users.compare_exchange_weak(users, users + 1));
+        if (!AddReference(link.users))
+            return nullptr;
         // The slot may have gone to a newer link between the look and the reference.
         if (link.number != number || !link.open) {
             ReleaseLink(link);

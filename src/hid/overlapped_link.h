@@ -5,6 +5,8 @@
 
 #include <windows.h>
 
+#include <atomic>
+
 // The longest report, in either direction, that a link carries.
 constexpr unsigned kLinkReportLimit = 1024;
 // The caller's report buffers are this long; longer input reports are clipped to it.
@@ -67,3 +69,7 @@ int LinkWrite(int link, const unsigned char* report, unsigned int* count,
 // Wakes a waiting read or write, cancels pending I/O, and retires the link number: every later
 // call with it fails at once. Returns without waiting for the read to finish.
 int LinkClose(int link);
+
+// One more reference to a slot (a link's, a race's) that is still in use: false, and no
+// reference taken, once its count has dropped to 0.
+bool AddReference(std::atomic<int>& users);
