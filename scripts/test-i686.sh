@@ -1,24 +1,42 @@
 #!/usr/bin/env bash
 # Runs the 32-bit deliverable as users run it. This kernel cannot execute 32-bit code, but
 # user-mode emulation can: qemu runs the 32-bit half of Wine (slowly: each program start takes
-# about a minute). Two legs:
-# - WoW64, as 64-bit Windows runs it: the x86_64 end-to-end tests drive the i686 program beside
-#   the i686 simulated DLL, and with the i686 real library through the virtual remote on Wine's
-#   HID stack, in a 64-bit prefix of its own with the 32-bit half (the CTest label wow64).
-# - 32-bit Windows: in a 32-bit prefix, the i686 end-to-end tests' cases of a remote found and
-#   not found, beside the i686 simulated DLL.
-# Says where the time goes. Where the machine refuses the emulation, says so in one line and
-# exits with 0.
+# about a minute).
+#     scripts/test-i686.sh           WoW64, as 64-bit Windows runs it (what CI runs): the x86_64
+#                                    end-to-end tests drive the i686 program beside the i686
+#                                    simulated DLL, and with the i686 real library through the
+#                                    virtual remote on Wine's HID stack, in a 64-bit prefix of its
+#                                    own with the 32-bit half (the CTest label wow64).
+#     scripts/test-i686.sh --win32   32-bit Windows: in a 32-bit prefix, where every Wine process
+#                                    runs under emulation, the i686 end-to-end tests' cases of a
+#                                    remote found and not found, beside the i686 simulated DLL.
+# Every step that waits on the emulator has a bound (wine_bounded): one that runs out is ended and
+# tried once more, and a second time ends the leg with one line. Says where the time goes. Where
+# the machine refuses the emulation, says so in one line and exits with 0.
 set -euo pipefail
 cd "$(dirname "$0")/.."
 
+leg=wow64
+if [ "${1:-}" = "--win32" ]; then
+    leg=win32
+elif [ -n "${1:-}" ]; then
+    echo "usage: scripts/test-i686.sh [--win32]"
+    exit 2
+fi
+
 scripts/bootstrap.sh
-# The i686 end-to-end tests too, for the 32-bit leg; the x86_64 build drives the WoW64 leg.
-cmake --preset x86 -DBUILD_TESTING=ON >/dev/null
-cmake --build --preset x86 >/dev/null
-cmake --build --preset x86 --target e2e_tests >/dev/null
-cmake --preset x64 >/dev/null
-cmake --build --preset x64 >/dev/null
+if [ $leg = win32 ]; then
+    # The i686 end-to-end tests, which run on 32-bit Windows.
+    cmake --preset x86 -DBUILD_TESTING=ON >/dev/null
+    cmake --build --preset x86 >/dev/null
+    cmake --build --preset x86 --target e2e_tests >/dev/null
+else
+    # The i686 program and both i686 libraries; the x86_64 build drives them.
+    cmake --preset x86 >/dev/null
+    cmake --build --preset x86 >/dev/null
+    cmake --preset x64 >/dev/null
+    cmake --build --preset x64 >/dev/null
+fi
 
 source scripts/apt.sh
 wine32_ready() {
@@ -100,64 +118,100 @@ echo "test-i686: both loaders run: $(/usr/lib/wine/wine64 --version) (64-bit) an
 # The emulation's slowness, for the upper bounds of the cases; and the i686 build they run.
 export IR_TEST_TIME_SCALE=20
 export IR_TEST_PROGRAM_BUILD="Z:${PWD//\//\\}\\build\\x86"
-status=0
+started=$(date +%s)
+took() { echo "$(( $(date +%s) - $1 )) s"; }
 
-# WoW64: a 64-bit prefix of its own, with the 32-bit half, made once and kept in the build folder.
-leg=$(date +%s)
-source scripts/wine-env.sh build/x64 "$PWD/build/x86/wineprefix-wow64"
-if [ ! -f "$WINEPREFIX/system.reg" ]; then
-    echo "test-i686: making the WoW64 prefix (a few minutes)"
-    wine_prepare_prefix
-    echo "test-i686: the WoW64 prefix took $(( $(date +%s) - leg )) s"
+# The emulation breaks a case now and then (qemu's "uncaught target signal 11", glibc's "stack
+# smashing detected", Wine's "Assertion failed" in the 32-bit program; about one WoW64 case in
+# six here): a case that fails is run again in a new session, up to three more times, and says
+# what it failed with.
+emulation_says() {
+    tr -d '\r' <"$1" | grep -m3 -E 'uncaught target signal|stack smashing|Assertion failed|ended with|exit code|Failure|FAILED|Timeout|ran out' |
+        cut -c1-160 | paste -sd ';' -
+}
+
+if [ $leg = wow64 ]; then
+    source scripts/wine-env.sh build/x64 "$PWD/build/x86/wineprefix-wow64"
+    trap 'wine_end_session; wine_end_virtual_screen' EXIT
+    if [ ! -f "$WINEPREFIX/.ready" ]; then
+        echo "test-i686: making the WoW64 prefix (a few minutes)"
+        wine_prepare_prefix || exit 1
+        echo "test-i686: the WoW64 prefix took $(took "$started")"
+    fi
+    wine_virtual_screen
+    session() { wine_start_session && wine_install_virtremote; }
+    # One case in its own CTest run, so that each has its own bound; CTest's own, below it,
+    # ends a case that hangs inside the test process.
+    run_case() {
+        ctest --preset x64 -R "^$(printf '%s' "$1" | sed 's/[][\.*^$+?(){}|/]/\\&/g')\$" \
+            --output-on-failure >"$2" 2>&1
+    }
+    echo "test-i686: the i686 program under WoW64"
+    wine_bounded 600 "starting the WoW64 session" session || exit 1
+    mapfile -t cases < <(ctest --preset x64 -L wow64 -N | sed -n 's/^ *Test *#[0-9]*: //p')
+    [ ${#cases[@]} -gt 0 ] || { echo "test-i686: no wow64 cases are listed"; exit 1; }
+    log=build/x86/wow64-case.log
+    failed=()
+    for name in "${cases[@]}"; do
+        for try in 1 2 3 4; do
+            case_started=$(date +%s)
+            status=0
+            wine_bounded 600 "the case $name" run_case "$name" "$log" || status=$?
+            [ $status != 124 ] || exit 1
+            if [ $status = 0 ]; then
+                echo "test-i686: passed $name ($(took "$case_started"))"
+                break
+            fi
+            echo "test-i686: failed $name after $(took "$case_started"): $(emulation_says "$log")"
+            if [ $try = 4 ]; then
+                tr -d '\r' <"$log" | tail -40
+                failed+=("$name")
+                break
+            fi
+            echo "test-i686: running it again in a new session, as the emulation breaks a case now and then"
+            wine_end_session
+            wine_bounded 600 "starting the WoW64 session again" session || exit 1
+        done
+    done
+    echo "test-i686: the WoW64 leg took $(took "$started")"
+    if [ ${#failed[@]} -gt 0 ]; then
+        echo "test-i686: FAILED: ${failed[*]}"
+        exit 1
+    fi
+    echo "test-i686: passed"
+    exit 0
 fi
-echo "test-i686: the i686 program under WoW64"
-xvfb-run -a -s "-screen 0 1280x1024x24" bash -c \
-    'source scripts/wine-env.sh build/x64 "$0" && wine_start_session &&
-        wine_install_virtremote && ctest --preset x64 -L wow64 --repeat until-pass:4;
-        status=$?; wine_end_session;
-        exit $status' "$WINEPREFIX" || status=$?
-echo "test-i686: the WoW64 leg took $(( $(date +%s) - leg )) s"
 
 # 32-bit Windows: a 32-bit prefix of its own, made once and kept in the build folder.
-leg=$(date +%s)
-export WINEPREFIX="$PWD/build/x86/wineprefix" WINEARCH=win32
-wine=/usr/lib/wine/wine
-wineserver=/usr/lib/wine/wineserver
-trap '"$wineserver" -k 2>/dev/null || true' EXIT
-
-# Made under Xvfb in one Wine session: the prefix, then no debugger's dialog for a crash, which
-# must end the program instead. Wine's background processes get two minutes to finish (the
-# registry is saved when the server ends) before they are ended.
-if [ ! -f "$WINEPREFIX/system.reg" ]; then
+source scripts/wine-env.sh build/x86 "$PWD/build/x86/wineprefix" win32
+trap 'wine_end_session; wine_end_virtual_screen' EXIT
+wine_virtual_screen
+if [ ! -f "$WINEPREFIX/.ready" ]; then
     echo "test-i686: making the 32-bit Wine prefix (10 to 20 minutes under emulation)"
-    xvfb-run -a -s "-screen 0 1280x1024x24" bash -c '
-        "$1" wineboot -i
-        "$1" reg delete "HKLM\Software\Microsoft\Windows NT\CurrentVersion\AeDebug" \
-            /v Debugger /f
-        timeout 120 "$0" -w || "$0" -k' "$wineserver" "$wine" >/dev/null 2>&1 || true
-    [ -f "$WINEPREFIX/system.reg" ] || { echo "test-i686: the 32-bit prefix was not made"; exit 1; }
-    echo "test-i686: the 32-bit prefix took $(( $(date +%s) - leg )) s"
+    wine_prepare_prefix || exit 1
+    echo "test-i686: the 32-bit prefix took $(took "$started")"
 fi
-
 echo "test-i686: the i686 program on 32-bit Windows"
-# Into a file, not a pipe: Wine's background processes inherit the output and would hold a pipe
-# open after the cases have ended; they are ended with them.
 cases="SimulatedRemote/ProgramTest.NoRemoteShowsNotFoundAndExitsWithOne/*"
 cases+=":SimulatedRemote/ProgramTest.NormalRunSetsUpTheSensorShowsTheCrossesAndEndsOnEsc/*"
-run_on_32_bit_windows() {
-    xvfb-run -a -s "-screen 0 1280x1024x24" bash -c \
-        '"$0" -p && "$1" build/x86/e2e_tests.exe --gtest_filter="$2"; status=$?; "$0" -k;
-            exit $status' "$wineserver" "$wine" "$cases" >build/x86/e2e-win32.log 2>&1
+log=build/x86/e2e-win32.log
+# Into a file, not a pipe: Wine's background processes inherit the output and would hold a pipe
+# open after the cases have ended.
+run_cases() {
+    "$WINE" build/x86/e2e_tests.exe --gtest_filter="$cases" >"$log" 2>&1
 }
-# Once more after a failure: the emulation itself fails now and then (qemu's "uncaught target
-# signal 11", and a program that ends halfway through its set-up; seen in about one WoW64 case
-# in six here), which is why CTest runs a failed WoW64 case up to three more times.
-if ! run_on_32_bit_windows; then
-    echo "test-i686: the 32-bit cases failed once; again:"
-    tr -d '\r' <build/x86/e2e-win32.log | grep -E '^\[  FAILED|Failure|ended' || true
-    run_on_32_bit_windows || status=$?
-fi
-tr -d '\r' <build/x86/e2e-win32.log | grep -E '^\[|Failure|Expected|Which is|error' || true
-echo "test-i686: the 32-bit leg took $(( $(date +%s) - leg )) s"
+status=1
+for try in 1 2; do
+    wine_bounded 1200 "starting the 32-bit session" wine_start_session || exit 1
+    status=0
+    wine_bounded 1200 "the 32-bit cases" run_cases || status=$?
+    [ $status != 124 ] || exit 1
+    [ $status != 0 ] || break
+    echo "test-i686: the 32-bit cases failed once: $(emulation_says "$log")"
+    [ $try = 2 ] || echo "test-i686: running them again in a new session, as the emulation breaks a case now and then"
+    wine_end_session
+done
+tr -d '\r' <"$log" | grep -E '^\[|Failure|Expected|Which is|error' || true
+echo "test-i686: the 32-bit leg took $(took "$started")"
 [ "$status" = 0 ] && echo "test-i686: passed" || echo "test-i686: FAILED"
 exit "$status"
