@@ -5,6 +5,7 @@
 #include <gtest/gtest.h>
 
 #include <algorithm>
+#include <cctype>
 #include <cstdio>
 #include <cstring>
 #include <ostream>
@@ -470,6 +471,48 @@ TEST_P(HidStackTest, TheRemoteRefusesBadReportsAndGoesOnWorking) {
     ASSERT_FALSE(log.empty());
     EXPECT_EQ(log[0].call, "Scenario");
     EXPECT_NE(log[0].bytes.find("line 2: unknown command 'jump'"), std::string::npos);
+}
+
+// Real report descriptors (tests/descriptors: the remote's, a keyboard's and a game pad's, which
+// mix Variable and Array items, one of several report IDs), each declared by a second remote: the
+// library reads each output report's length as a correct parser gives it (the file's "lengths"
+// line), and its capture's device line names them.
+TEST_P(HidStackTest, EachKeptDescriptorGivesTheOutputLengthsAParserGives) {
+    const std::vector<std::string> files = DescriptorFiles();
+    ASSERT_GE(files.size(), 4u);
+    ASSERT_TRUE(UseScenario(Scenario("silent"), program, Remote::kVirtual));
+    for (const std::string& file : files) {
+        SCOPED_TRACE(file);
+        const std::string text = ReadTextFile(file);
+        const size_t at = text.find("\nlengths ");
+        ASSERT_NE(at, std::string::npos) << "no lengths line";
+        const std::string expected =
+            text.substr(at + 9, text.find_first_of("\r\n", at + 9) - at - 9);
+        ASSERT_TRUE(DeclareDescriptor(file));
+        ASSERT_TRUE(AddVirtualRemotes(program, {Scenario("silent")}));
+        // The library keeps to the capture of its first open in a process: this open's lines are
+        // the ones after those of the opens before it.
+        const size_t before = ReadLog(program).size();
+        CloseHidHandle(OpenHidHandle(kRemoteVendor, kRemoteProduct));
+        std::string read = "(no line)";
+        std::string lines;
+        const std::vector<LoggedCall> log = ReadLog(program);
+        for (size_t i = before; i < log.size(); ++i) {
+            if (log[i].call != "Device")
+                continue;
+            std::string path = log[i].bytes;
+            std::transform(path.begin(), path.end(), path.begin(),
+                           [](unsigned char c) { return static_cast<char>(std::tolower(c)); });
+            const std::string lengths =
+                log[i].values.count("lengths") ? log[i].values.at("lengths") : "";
+            lines += path + " " + lengths + "\n";
+            if (path.find("#virtremote#0002#") != std::string::npos)
+                read = lengths;
+        }
+        EXPECT_EQ(read, expected) << lines;
+        EndProgram(program);
+    }
+    EXPECT_TRUE(DeclareDescriptor(""));
 }
 
 // Several devices with the remote's identifiers: the run takes the one that answers. An empty

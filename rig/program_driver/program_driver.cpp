@@ -162,6 +162,7 @@ std::vector<LoggedCall> ReadLogFile(const std::string& path) {
         call.handle = static_cast<int>(parsed.handle);
         call.result = static_cast<int>(parsed.result);
         for (int i = 0; i + 1 < parsed.valueCount; ++i) {
+            call.values[parsed.values[i]] = parsed.values[i + 1];
             double number = 0;
             if (ParseDecimal(parsed.values[i + 1], number))
                 call.numbers[parsed.values[i]] = number;
@@ -248,6 +249,24 @@ bool AddVirtualRemotes(Program& program, const std::vector<std::string>& scenari
             return false;
     }
     return true;
+}
+
+bool DeclareDescriptor(const std::string& path, int remote) {
+    return RunSetup("descriptor \"" + path + "\" " + std::to_string(remote));
+}
+
+std::vector<std::string> DescriptorFiles() {
+    std::vector<std::string> files;
+    WIN32_FIND_DATAA found;
+    const std::string folder = ThisFolder() + "\\descriptors\\";
+    const HANDLE search = FindFirstFileA((folder + "*.txt").c_str(), &found);
+    if (search == INVALID_HANDLE_VALUE)
+        return files;
+    do
+        files.push_back(folder + found.cFileName);
+    while (FindNextFileA(search, &found));
+    FindClose(search);
+    return files;
 }
 
 bool StartProgram(const std::string& scenarioText, Program& program, Remote remote,

@@ -32,7 +32,8 @@ struct LoggedCall {
                        // "padded", the device's "write" or "set"; the step of a failure
     int error = 0;     // the Windows error code of a failed call of the stack
     int length = 0;    // the device's log: the output report's length as the device got it
-    std::map<std::string, double> numbers; // every named value that is a number
+    std::map<std::string, double> numbers;     // every named value that is a number
+    std::map<std::string, std::string> values; // every named value, as written
 };
 
 enum class Remote { kSimulated, kVirtual };
@@ -72,6 +73,14 @@ bool UseScenario(const std::string& scenarioText, Program& program, Remote remot
 bool StartProgram(const std::string& scenarioText, Program& program,
                   Remote remote = Remote::kSimulated,
                   const std::vector<std::string>& moreRemotes = {});
+// For the virtual remote: remotes 2 and up with these scenarios, which enumerate after the first
+// and the device of other identifiers, until the program is ended.
+bool AddVirtualRemotes(Program& program, const std::vector<std::string>& scenarios);
+// The report descriptor a virtual remote (2 and up) declares from when it is next made: the one in
+// this file (hexadecimal bytes; tests/descriptors), or with "" its own.
+bool DeclareDescriptor(const std::string& path, int remote = 2);
+// The files of tests/descriptors, copied beside the driver's executable into descriptors\.
+std::vector<std::string> DescriptorFiles();
 // Starts another instance that shares the first one's scenario and log.
 bool StartAnotherInstance(const Program& first, Program& second);
 // The exit code once the program has ended, or -1 if it still runs after timeoutMs.

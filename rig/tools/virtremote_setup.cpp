@@ -7,6 +7,10 @@
 //     virtremote_setup remotes <folder> <count>   remotes 2 to count+1 present, the others gone
 //     virtremote_setup configure <scenario file> <log file> [<remote>]
 //                                             what the next session of a remote (1 to 5) uses
+//     virtremote_setup descriptor <file> [<remote>]
+//                                             the report descriptor a remote (2 to 5) declares
+//                                             when it is next made: hexadecimal bytes, '#' lines
+//                                             and a "lengths" line passed over; "" for its own
 // Devices enumerate in the order of their instance IDs: the first remote, the device of other
 // identifiers, then remotes 2, 3, 4 and 5.
 // Each says in one line what it did or why it could not; the exit code is 0 on success.
@@ -249,6 +253,59 @@ int Configure(const char* scenario, const char* log, int remote) {
     return 0;
 }
 
+// The bytes of a descriptor file: hexadecimal pairs, with '#' lines and the line of lengths that
+// the file keeps beside them passed over; returns the count, 0 when the file cannot be read or
+// holds anything else.
+int ReadDescriptorFile(const char* path, BYTE* bytes, int size) {
+    FILE* file = std::fopen(path, "r");
+    if (!file)
+        return 0;
+    int count = 0;
+    bool good = true;
+    char line[512];
+    while (good && std::fgets(line, sizeof line, file)) {
+        if (line[0] == '#' || std::strncmp(line, "lengths", 7) == 0)
+            continue;
+        for (char* at = line; good && *at;) {
+            if (*at == ' ' || *at == '\t' || *at == '\r' || *at == '\n') {
+                ++at;
+                continue;
+            }
+            char* end = nullptr;
+            const unsigned long value = std::strtoul(at, &end, 16);
+            good = end == at + 2 && value <= 0xFF && count < size;
+            if (good)
+                bytes[count++] = static_cast<BYTE>(value);
+            at = end;
+        }
+    }
+    std::fclose(file);
+    return good ? count : 0;
+}
+
+int Descriptor(const char* path, int remote) {
+    BYTE bytes[1024];
+    const int count = path[0] ? ReadDescriptorFile(path, bytes, sizeof bytes) : 0;
+    if (path[0] && count == 0) {
+        std::printf("virtual remote: %s holds no descriptor\n", path);
+        return 1;
+    }
+    char keyName[128];
+    std::snprintf(keyName, sizeof keyName, "%s\\%d", kParametersKey, remote);
+    HKEY key = nullptr;
+    if (remote < 2 || remote > kMaxRemotes ||
+        RegCreateKeyExA(HKEY_LOCAL_MACHINE, keyName, 0, nullptr, 0, KEY_SET_VALUE, nullptr, &key,
+                        nullptr) != ERROR_SUCCESS)
+        return Refused("opening the remote's parameters");
+    if (count)
+        RegSetValueExA(key, "Descriptor", 0, REG_BINARY, bytes, count);
+    else
+        RegDeleteValueA(key, "Descriptor");
+    RegCloseKey(key);
+    std::printf("virtual remote: remote %d declares %s\n", remote, count ? path : "its own");
+    return 0;
+}
+
 } // namespace
 
 int main(int argc, char** argv) {
@@ -265,8 +322,10 @@ int main(int argc, char** argv) {
         return Remotes(argv[2], std::atoi(argv[3]));
     if (std::strcmp(command, "configure") == 0 && (argc == 4 || argc == 5))
         return Configure(argv[2], argv[3], argc == 5 ? std::atoi(argv[4]) : 1);
+    if (std::strcmp(command, "descriptor") == 0 && (argc == 3 || argc == 4))
+        return Descriptor(argv[2], argc == 4 ? std::atoi(argv[3]) : 2);
     std::printf("usage: virtremote_setup install FOLDER | remove [remote] | "
                 "wait present|absent SECONDS | remotes FOLDER COUNT | "
-                "configure SCENARIO LOG [REMOTE]\n");
+                "configure SCENARIO LOG [REMOTE] | descriptor FILE [REMOTE]\n");
     return 2;
 }

@@ -214,8 +214,13 @@ NTSTATUS GetString(PIRP irp) {
     return CompleteWithBytes(irp, text, bytes);
 }
 
-NTSTATUS GetDescriptor(PIRP irp) {
-    uint8_t descriptor[512];
+int DescriptorOf(DeviceState& state, uint8_t* out, int size) {
+    return state.remote ? RemoteReportDescriptor(*state.remote, out, size)
+                        : BuildReportDescriptor(out, size);
+}
+
+NTSTATUS GetDescriptor(PIRP irp, DeviceState& state) {
+    uint8_t descriptor[1024];
     HID_DESCRIPTOR hid = {};
     hid.bLength = sizeof hid;
     hid.bDescriptorType = HID_HID_DESCRIPTOR_TYPE;
@@ -223,13 +228,13 @@ NTSTATUS GetDescriptor(PIRP irp) {
     hid.bNumDescriptors = 1;
     hid.DescriptorList[0].bReportType = HID_REPORT_DESCRIPTOR_TYPE;
     hid.DescriptorList[0].wReportLength =
-        static_cast<USHORT>(BuildReportDescriptor(descriptor, sizeof descriptor));
+        static_cast<USHORT>(DescriptorOf(state, descriptor, sizeof descriptor));
     return CompleteWithBytes(irp, &hid, sizeof hid);
 }
 
-NTSTATUS GetReportDescriptor(PIRP irp) {
-    uint8_t descriptor[512];
-    const int length = BuildReportDescriptor(descriptor, sizeof descriptor);
+NTSTATUS GetReportDescriptor(PIRP irp, DeviceState& state) {
+    uint8_t descriptor[1024];
+    const int length = DescriptorOf(state, descriptor, sizeof descriptor);
     return CompleteWithBytes(irp, descriptor, length);
 }
 
@@ -259,9 +264,9 @@ NTSTATUS DispatchInternal(PDEVICE_OBJECT device, PIRP irp) {
     const bool isRemote = state.remote != nullptr;
     switch (IoGetCurrentIrpStackLocation(irp)->Parameters.DeviceIoControl.IoControlCode) {
     case IOCTL_HID_GET_DEVICE_DESCRIPTOR:
-        return GetDescriptor(irp);
+        return GetDescriptor(irp, state);
     case IOCTL_HID_GET_REPORT_DESCRIPTOR:
-        return GetReportDescriptor(irp);
+        return GetReportDescriptor(irp, state);
     case IOCTL_HID_GET_DEVICE_ATTRIBUTES:
         return GetAttributes(irp, isRemote);
     case IOCTL_HID_GET_STRING:

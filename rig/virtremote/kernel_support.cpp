@@ -128,17 +128,20 @@ bool ReadWholeFile(const WCHAR* path, char* buffer, ULONG size) {
     return NT_SUCCESS(result) && length < size - 1;
 }
 
-void ReadParameter(const UNICODE_STRING& serviceKey, const WCHAR* subkey, const WCHAR* name,
-                   WCHAR* value, ULONG valueChars) {
-    value[0] = 0;
+namespace {
+
+// A value of a key below the driver's service key, of this type, into value (at most size
+// bytes); returns its length, 0 when there is none or it does not fit.
+ULONG QueryParameter(const UNICODE_STRING& serviceKey, const WCHAR* subkey, const WCHAR* name,
+                     ULONG type, void* value, ULONG size) {
     WCHAR keyPath[300];
     ULONG length = serviceKey.Length / sizeof(WCHAR);
     if (length >= 300)
-        return;
+        return 0;
     RtlCopyMemory(keyPath, serviceKey.Buffer, serviceKey.Length);
     for (const WCHAR* at = subkey; *at; ++at) {
         if (length + 1 >= 300)
-            return;
+            return 0;
         keyPath[length++] = *at;
     }
     keyPath[length] = 0;
@@ -149,23 +152,36 @@ void ReadParameter(const UNICODE_STRING& serviceKey, const WCHAR* subkey, const 
                                nullptr, nullptr);
     HANDLE key = nullptr;
     if (!NT_SUCCESS(ZwOpenKey(&key, KEY_QUERY_VALUE, &attributes)))
-        return;
+        return 0;
     UNICODE_STRING valueName;
     RtlInitUnicodeString(&valueName, name);
     union {
         KEY_VALUE_PARTIAL_INFORMATION information;
-        UCHAR bytes[sizeof(KEY_VALUE_PARTIAL_INFORMATION) + 600];
+        UCHAR bytes[sizeof(KEY_VALUE_PARTIAL_INFORMATION) + 1100];
     } data;
     ULONG returned = 0;
+    ULONG copied = 0;
     if (NT_SUCCESS(ZwQueryValueKey(key, &valueName, KeyValuePartialInformation, &data, sizeof data,
                                    &returned)) &&
-        data.information.Type == REG_SZ) {
-        const ULONG chars = data.information.DataLength / sizeof(WCHAR);
-        const WCHAR* text = reinterpret_cast<const WCHAR*>(data.information.Data);
-        ULONG i = 0;
-        for (; i < chars && i + 1 < valueChars && text[i]; ++i)
-            value[i] = text[i];
-        value[i] = 0;
+        data.information.Type == type && data.information.DataLength <= size) {
+        copied = data.information.DataLength;
+        RtlCopyMemory(value, data.information.Data, copied);
     }
     ZwClose(key);
+    return copied;
+}
+
+} // namespace
+
+void ReadParameter(const UNICODE_STRING& serviceKey, const WCHAR* subkey, const WCHAR* name,
+                   WCHAR* value, ULONG valueChars) {
+    const ULONG chars =
+        QueryParameter(serviceKey, subkey, name, REG_SZ, value, (valueChars - 1) * sizeof(WCHAR)) /
+        sizeof(WCHAR);
+    value[chars] = 0;
+}
+
+ULONG ReadBinaryParameter(const UNICODE_STRING& serviceKey, const WCHAR* subkey, const WCHAR* name,
+                          uint8_t* value, ULONG size) {
+    return QueryParameter(serviceKey, subkey, name, REG_BINARY, value, size);
 }

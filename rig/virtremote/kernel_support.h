@@ -4,6 +4,8 @@
 
 #include "virtremote/kernel.h"
 
+#include <cstdint>
+
 // The system time in microseconds.
 ULONGLONG NowMicroseconds();
 
@@ -30,3 +32,7 @@ bool ReadWholeFile(const WCHAR* path, char* buffer, ULONG size);
 // empty string.
 void ReadParameter(const UNICODE_STRING& serviceKey, const WCHAR* subkey, const WCHAR* name,
                    WCHAR* value, ULONG valueChars);
+// A binary value of such a key, into value (at most size bytes); returns its length, 0 when there
+// is none or it does not fit.
+ULONG ReadBinaryParameter(const UNICODE_STRING& serviceKey, const WCHAR* subkey, const WCHAR* name,
+                          uint8_t* value, ULONG size);

@@ -223,6 +223,11 @@ void RemoteDetachAll() {
             OpenDeviceLog(remote.log, L"");
 }
 
+int RemoteReportDescriptor(RemoteContext& remote, uint8_t* out, int size) {
+    const ULONG given = ReadBinaryParameter(serviceKey, remote.subkey, L"Descriptor", out, size);
+    return given ? static_cast<int>(given) : BuildReportDescriptor(out, size);
+}
+
 void RemotePoll(RemoteContext& remote, ULONGLONG now) {
     if (now < remote.nextPoll)
         return;

@@ -23,6 +23,11 @@ RemoteContext* RemoteAttach(const WCHAR* subkey);
 // Closes the remotes' logs, when the driver unloads.
 void RemoteDetachAll();
 
+// The report descriptor this remote declares: the remote's own, or the one its key's Descriptor
+// value holds (a binary value), so that a case can try another layout. Read when the device
+// starts; returns its length.
+int RemoteReportDescriptor(RemoteContext& remote, uint8_t* out, int size);
+
 // Takes up a newly named scenario, if there is one. On the device's report thread.
 void RemotePoll(RemoteContext& remote, ULONGLONG nowMicroseconds);
 

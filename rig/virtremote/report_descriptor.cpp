@@ -1,5 +1,6 @@
-// The remote's report descriptor: one application collection, every report a run of vendor-
-// defined bytes, so that the capabilities give 22-byte reports both ways.
+// The remote's report descriptor, as the remote declares it: one game pad application collection,
+// every report one Array main item of vendor-defined bytes (Report Count fields of 8 bits), so
+// that the capabilities give 22-byte reports both ways.
 #include "virtremote/report_descriptor.h"
 
 #include <initializer_list>
@@ -41,7 +42,7 @@ int InputDataLength(int id) {
 int BuildReportDescriptor(uint8_t* out, int size) {
     constexpr uint8_t kHead[] = {
         0x05, 0x01,       // usage page: generic desktop
-        0x09, 0x04,       // usage: joystick
+        0x09, 0x05,       // usage: game pad
         0xA1, 0x01,       // collection: application
         0x06, 0x00, 0xFF, //   usage page: vendor-defined
         0x15, 0x00,       //   logical minimum 0
@@ -57,14 +58,14 @@ int BuildReportDescriptor(uint8_t* out, int size) {
     for (const uint8_t byte : kHead)
         put(byte);
     // Each report: its ID, its count of bytes, one vendor usage, then output or input (data,
-    // variable, absolute).
+    // array, absolute).
     for (const ReportLength& report : kOutputReports)
         for (const uint8_t byte :
-             {0x85, int(report.id), 0x95, int(report.dataBytes), 0x09, 0x01, 0x91, 0x02})
+             {0x85, int(report.id), 0x95, int(report.dataBytes), 0x09, 0x01, 0x91, 0x00})
             put(static_cast<uint8_t>(byte));
     for (const ReportLength& report : kInputReports)
         for (const uint8_t byte :
-             {0x85, int(report.id), 0x95, int(report.dataBytes), 0x09, 0x01, 0x81, 0x02})
+             {0x85, int(report.id), 0x95, int(report.dataBytes), 0x09, 0x01, 0x81, 0x00})
             put(static_cast<uint8_t>(byte));
     put(0xC0); // end collection
     return length <= size ? length : 0;

@@ -12,6 +12,9 @@ extern "C" {
 }
 #include <setupapi.h>
 
+#include <cstdio>
+#include <cstring>
+
 #include "device/hid_library.h"
 #include "hid/call_log.h"
 #include "hid/candidates.h"
@@ -21,31 +24,122 @@ namespace {
 
 // Output caps beyond these are not looked at; a remote has a handful.
 constexpr USHORT kMaxOutputCaps = 128;
+// A main item's Variable flag (clear: an Array), in its caps' BitField.
+constexpr USHORT kMainItemVariable = 0x02;
+
+// The preparsed data that HidD_GetPreparsedData hands out, in the layout the class driver has
+// kept since Windows 2000 (Wine's keeps it too): a header, then one record per cap, input caps
+// first, then output and feature caps. Each record says where its main item's fields sit in the
+// report: byte and bit position, bit size, count. The documented caps say the same only for
+// values: a button cap gives no field size, and before Windows 8 no count, so an Array item (the
+// remote declares every report as one: Report Count fields of 8 bits) has no length there.
+constexpr char kPreparsedMagic[8] = {'H', 'i', 'd', 'P', ' ', 'K', 'D', 'R'};
+constexpr size_t kPreparsedHeaderBytes = 44;
+constexpr size_t kPreparsedCapBytes = 104;
+constexpr size_t kOutputKindAt = 16 + 8; // input, output, feature: 4 USHORTs each
+constexpr size_t kCapsBytesAt = 40;
+
+USHORT PreparsedWord(const unsigned char* at) {
+    USHORT word;
+    std::memcpy(&word, at, sizeof word);
+    return word;
+}
+
+// The bits of each ID's report past its ID byte, from the preparsed data; false when the data
+// does not read as that layout, or disagrees with the documented caps (hasCaps: the IDs they
+// name), and then nothing is known from it.
+bool ReadPreparsedOutputBits(PHIDP_PREPARSED_DATA data, const HIDP_CAPS& caps,
+                             const bool hasCaps[256], unsigned bits[256]) {
+    const auto* bytes = reinterpret_cast<const unsigned char*>(data);
+    if (std::memcmp(bytes, kPreparsedMagic, sizeof kPreparsedMagic) != 0)
+        return false;
+    const USHORT firstCap = PreparsedWord(bytes + kOutputKindAt);
+    const USHORT capCount = PreparsedWord(bytes + kOutputKindAt + 2);
+    const USHORT endCap = PreparsedWord(bytes + kOutputKindAt + 4);
+    const USHORT reportBytes = PreparsedWord(bytes + kOutputKindAt + 6);
+    const USHORT capsBytes = PreparsedWord(bytes + kCapsBytesAt);
+    if (firstCap + capCount != endCap || endCap * kPreparsedCapBytes > capsBytes ||
+        reportBytes != caps.OutputReportByteLength)
+        return false;
+    bool seen[256] = {};
+    unsigned endBits[256] = {};
+    for (USHORT i = firstCap; i < endCap; ++i) {
+        const unsigned char* cap = bytes + kPreparsedHeaderBytes + i * kPreparsedCapBytes;
+        const unsigned id = cap[2];
+        const unsigned bitPosition = cap[3];
+        const unsigned bitSize = PreparsedWord(cap + 4);
+        const unsigned count = PreparsedWord(cap + 6);
+        const unsigned bytePosition = PreparsedWord(cap + 8);
+        const unsigned end = bytePosition * 8 + bitPosition + bitSize * count;
+        if (bitSize == 0 || count == 0 || bytePosition == 0 || bitPosition > 7 ||
+            end > 8u * caps.OutputReportByteLength || !hasCaps[id])
+            return false;
+        seen[id] = true;
+        if (end > endBits[id])
+            endBits[id] = end;
+    }
+    for (int id = 0; id < 256; ++id)
+        if (seen[id] != hasCaps[id])
+            return false;
+    for (int id = 0; id < 256; ++id)
+        bits[id] = endBits[id] ? endBits[id] - 8 : 0;
+    return true;
+}
 
 // The exact length of each output report, from the output items the device's report descriptor
-// declares under its ID: the ID byte and then its items' bits, rounded up to whole bytes.
+// declares under its ID: the ID byte and then its items' bits, rounded up to whole bytes. 0 for
+// an ID whose length is not known for certain: the writes then send the caller's bytes up to the
+// collection's output report length.
 void ReadOutputLengths(PHIDP_PREPARSED_DATA data, const HIDP_CAPS& caps,
-                       unsigned short lengthById[256]) {
+                       unsigned short lengthById[256], bool hasCaps[256]) {
     unsigned bits[256] = {};
+    std::memset(hasCaps, 0, 256 * sizeof hasCaps[0]);
+    bool unknown[256] = {};
     HIDP_VALUE_CAPS values[kMaxOutputCaps];
     USHORT valueCount = kMaxOutputCaps;
-    if (HidP_GetValueCaps(HidP_Output, values, &valueCount, data) == HIDP_STATUS_SUCCESS)
-        for (USHORT i = 0; i < valueCount; ++i)
-            bits[values[i].ReportID] += values[i].BitSize * values[i].ReportCount;
-
+    if (HidP_GetValueCaps(HidP_Output, values, &valueCount, data) != HIDP_STATUS_SUCCESS)
+        valueCount = 0;
+    for (USHORT i = 0; i < valueCount; ++i) {
+        hasCaps[values[i].ReportID] = true;
+        bits[values[i].ReportID] += values[i].BitSize * values[i].ReportCount;
+    }
     HIDP_BUTTON_CAPS buttons[kMaxOutputCaps];
     USHORT buttonCount = kMaxOutputCaps;
-    if (HidP_GetButtonCaps(HidP_Output, buttons, &buttonCount, data) == HIDP_STATUS_SUCCESS)
-        for (USHORT i = 0; i < buttonCount; ++i)
-            bits[buttons[i].ReportID] +=
-                buttons[i].IsRange ? buttons[i].Range.UsageMax - buttons[i].Range.UsageMin + 1 : 1;
+    if (HidP_GetButtonCaps(HidP_Output, buttons, &buttonCount, data) != HIDP_STATUS_SUCCESS)
+        buttonCount = 0;
+    for (USHORT i = 0; i < buttonCount; ++i) {
+        const HIDP_BUTTON_CAPS& button = buttons[i];
+        hasCaps[button.ReportID] = true;
+        // A Variable item's buttons are a bit each; an Array's fields have a size not given here.
+        if (button.BitField & kMainItemVariable)
+            bits[button.ReportID] +=
+                button.IsRange ? button.Range.UsageMax - button.Range.UsageMin + 1 : 1;
+        else
+            unknown[button.ReportID] = true;
+    }
+    if (ReadPreparsedOutputBits(data, caps, hasCaps, bits))
+        std::memset(unknown, 0, sizeof unknown);
 
     for (int id = 0; id < 256; ++id) {
-        unsigned length = bits[id] ? 1 + (bits[id] + 7) / 8 : 0;
+        unsigned length = bits[id] && !unknown[id] ? 1 + (bits[id] + 7) / 8 : 0;
         if (length > caps.OutputReportByteLength)
             length = caps.OutputReportByteLength;
         lengthById[id] = static_cast<unsigned short>(length);
     }
+}
+
+// "10:2,11:2,12:3,...": each output report ID (hexadecimal) the device declares, with the length
+// the writes use (0: not known), for the capture's device line.
+void FormatOutputLengths(const unsigned short lengthById[256], const bool declared[256], char* text,
+                         int size) {
+    int used = 0;
+    text[0] = '\0';
+    for (int id = 0; id < 256 && used < size - 12; ++id)
+        if (declared[id])
+            used += std::snprintf(text + used, size - used, "%s%02X:%u", used ? "," : "", id,
+                                  lengthById[id]);
+    if (!used)
+        std::snprintf(text, size, "none");
 }
 
 // What a HID device says of itself, asked on a handle opened without access rights, which
@@ -55,7 +149,8 @@ struct DeviceFacts {
     HIDD_ATTRIBUTES attributes;
     HIDP_CAPS caps;
     unsigned short outputLengthById[256];
-    bool described; // the capabilities could be read
+    bool outputDeclared[256]; // the IDs of the output reports the device declares
+    bool described;           // the capabilities could be read
 };
 
 bool AskDevice(const char* path, DeviceFacts& facts, DWORD* error) {
@@ -73,7 +168,7 @@ bool AskDevice(const char* path, DeviceFacts& facts, DWORD* error) {
     if (facts.described) {
         facts.described = HidP_GetCaps(data, &facts.caps) == HIDP_STATUS_SUCCESS;
         if (facts.described)
-            ReadOutputLengths(data, facts.caps, facts.outputLengthById);
+            ReadOutputLengths(data, facts.caps, facts.outputLengthById, facts.outputDeclared);
         HidD_FreePreparsedData(data);
     }
     CloseHandle(device);
@@ -107,33 +202,41 @@ int OpenIfMatching(HDEVINFO devices, SP_DEVICE_INTERFACE_DATA& interfaceData, DW
     const unsigned product = facts.attributes.ProductID;
     const unsigned input = facts.described ? facts.caps.InputReportByteLength : 0;
     const unsigned output = facts.described ? facts.caps.OutputReportByteLength : 0;
-    // Without an error code the format still takes it, printed as nothing ("%.0lu" of 0), so
-    // that both formats read the same arguments.
-    const auto passOver = [&](const char* why, DWORD code = 0) {
-        LogCall(
-            startMs,
-            code ? "Device %lu -> 0 vendor %04X product %04X input %u output %u error %lu %s : %s"
-                 : "Device %lu -> 0 vendor %04X product %04X input %u output %u%.0lu %s : %s",
-            index, vendor, product, input, output, code, why, devicePath);
+    const auto passOver = [&](const char* why) {
+        LogCall(startMs, "Device %lu -> 0 vendor %04X product %04X input %u output %u %s : %s",
+                index, vendor, product, input, output, why, devicePath);
         return -1;
     };
     if (vendor != static_cast<unsigned>(vendorId) || product != static_cast<unsigned>(productId))
         return passOver("other ids");
     if (!facts.described)
         return passOver("no capabilities");
+    // From here on the line names the output reports' lengths, which decide how writes go.
+    char lengths[3 * 256 + 8];
+    FormatOutputLengths(facts.outputLengthById, facts.outputDeclared, lengths, sizeof lengths);
 
     const HANDLE device =
         CreateFileA(devicePath, GENERIC_READ | GENERIC_WRITE, FILE_SHARE_READ | FILE_SHARE_WRITE,
                     nullptr, OPEN_EXISTING, FILE_FLAG_OVERLAPPED, nullptr);
-    if (device == INVALID_HANDLE_VALUE)
-        return passOver("opening it for reports", GetLastError());
+    if (device == INVALID_HANDLE_VALUE) {
+        LogCall(startMs,
+                "Device %lu -> 0 vendor %04X product %04X input %u output %u lengths %s error "
+                "%lu opening it for reports : %s",
+                index, vendor, product, input, output, lengths, GetLastError(), devicePath);
+        return -1;
+    }
     const int link = AdoptLink(device, input, output, facts.outputLengthById);
     if (link < 0) {
         CloseHandle(device);
-        return passOver("no link for it");
+        LogCall(startMs,
+                "Device %lu -> 0 vendor %04X product %04X input %u output %u lengths %s no "
+                "link for it : %s",
+                index, vendor, product, input, output, lengths, devicePath);
+        return -1;
     }
-    LogCall(startMs, "Device %lu -> 1 vendor %04X product %04X input %u output %u link %d : %s",
-            index, vendor, product, input, output, link, devicePath);
+    LogCall(startMs,
+            "Device %lu -> 1 vendor %04X product %04X input %u output %u lengths %s link %d : %s",
+            index, vendor, product, input, output, lengths, link, devicePath);
     return link;
 }
 
