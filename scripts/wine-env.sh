@@ -48,7 +48,8 @@ wine_bounded() {
         set -m
         "$@" </dev/null &
         pid=$!
-        sleep "$bound" &
+        # The timer must not hold the prefix's lock: it may outlive a run that is ended by force.
+        sleep "$bound" 9>&- &
         timer=$!
         set +m
         status=0
