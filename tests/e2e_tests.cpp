@@ -70,14 +70,16 @@ class ProgramTest : public testing::TestWithParam<Remote> {
         if (NowMs() > firstReadMs + 10)
             std::printf("the log was complete %.0f ms after its first read since the exit\n",
                         NowMs() - firstReadMs);
-        const std::vector<LoggedCall> writes = CallsOf(log, program, "WriteReport");
-        const std::vector<LoggedCall> closes = CallsOf(log, program, "CloseHidHandle");
+        // The link of the run: an original that opened and did not answer has its own before it.
+        const int run = CallsOf(log, program, "OpenHidHandle").back().result;
+        const std::vector<LoggedCall> writes = OnLink(CallsOf(log, program, "WriteReport"), run);
+        const std::vector<LoggedCall> closes = OnLink(CallsOf(log, program, "CloseHidHandle"), run);
         ASSERT_EQ(writes.size(), static_cast<size_t>(kRunReportCount));
         EXPECT_EQ(writes.back().bytes, ExpectedRunReport(kRunReportCount - 1));
         ASSERT_EQ(closes.size(), 1u);
         EXPECT_EQ(closes[0].result, 1);
         EXPECT_GT(closes[0].ms, writes.back().ms);
-        for (const LoggedCall& read : CallsOf(log, program, "ReadReport"))
+        for (const LoggedCall& read : OnLink(CallsOf(log, program, "ReadReport"), run))
             EXPECT_LT(read.ms, closes[0].ms) << "a read started on the closed link";
         ExpectTheDeviceGot(deviceTakesTheLast ? kRunReportCount : kRunReportCount - 1);
     }
@@ -94,6 +96,29 @@ class ProgramTest : public testing::TestWithParam<Remote> {
                 << "report " << i;
             EXPECT_EQ(taken[i].way, way) << "report " << i;
         }
+    }
+
+    static std::vector<LoggedCall> OnLink(const std::vector<LoggedCall>& calls, int handle) {
+        std::vector<LoggedCall> on;
+        for (const LoggedCall& call : calls)
+            if (call.handle == handle)
+                on.push_back(call);
+        return on;
+    }
+
+    // The product ids the program's opens asked for, in their order, and what each returned:
+    // "0306 -1", "0330 1".
+    std::vector<std::string> OpensAskedFor() {
+        std::vector<std::string> opens;
+        const std::string text = ReadTextFile(program.logPath);
+        for (size_t at = text.find(" OpenHidHandle 057E "); at != std::string::npos;
+             at = text.find(" OpenHidHandle 057E ", at + 1)) {
+            const size_t end = text.find_first_of("\r\n", at);
+            std::string open = text.substr(at + 20, end - at - 20);
+            open.erase(5, 3); // "-> "
+            opens.push_back(open);
+        }
+        return opens;
     }
 
     // The output reports that remote n of the virtual remote took.
@@ -156,10 +181,9 @@ TEST_P(ProgramTest, NoRemoteShowsNotFoundAndExitsWithOne) {
     PressOk(box);
     EXPECT_EQ(WaitForExit(program, kExitTimeoutMs), 1);
 
+    // Both models looked for, the original first.
+    EXPECT_EQ(OpensAskedFor(), (std::vector<std::string>{"0306 -1", "0330 -1"}));
     const std::vector<LoggedCall> log = ReadLog(program);
-    const std::vector<LoggedCall> opens = CallsOf(log, program, "OpenHidHandle");
-    ASSERT_EQ(opens.size(), 1u);
-    EXPECT_EQ(opens[0].result, -1);
     for (const LoggedCall& call : log)
         EXPECT_TRUE(call.call == "OpenHidHandle" || call.call == "Device") << call.call;
 }
@@ -244,6 +268,24 @@ TEST_P(ProgramTest, HomeButtonEndsTheRunThroughTheTeardown) {
     ASSERT_TRUE(StartProgram(Scenario("home-at-1800"), program, GetParam()));
     EXPECT_EQ(WaitForExit(program, kExitTimeoutMs), 0);
     ExpectOneTeardown();
+}
+
+// The later model (057E:0330), which most remotes sold since about 2011 are: looked for where no
+// original opens, then run exactly as the original is, at the same reports byte for byte.
+TEST_P(ProgramTest, TheLaterModelAloneRunsAsTheOriginalAndHomeEndsIt) {
+    const std::string later = "model later\n" + Scenario("home-at-1800");
+    if (GetParam() == Remote::kSimulated) {
+        ASSERT_TRUE(StartProgram(later, program, GetParam()));
+    } else {
+        liveRemote = 2;
+        ASSERT_TRUE(StartProgram(Scenario("absent"), program, GetParam(), {later}));
+    }
+    EXPECT_EQ(WaitForExit(program, kExitTimeoutMs), 0);
+    ExpectOneTeardown();
+    const std::vector<std::string> opens = OpensAskedFor();
+    ASSERT_EQ(opens.size(), 2u);
+    EXPECT_EQ(opens[0], "0306 -1");
+    EXPECT_EQ(opens[1].substr(0, 5), "0330 ");
 }
 
 TEST_P(ProgramTest, HomeWithAnotherButtonAndKeysOtherThanEscDoNothing) {
@@ -581,6 +623,48 @@ TEST_P(SeveralRemotesTest, OfTwoLiveRemotesTheFirstToAnswerIsUsedAndTheOtherStop
     const std::vector<LoggedCall> other = TakenBy(3 - liveRemote);
     ASSERT_EQ(other.size(), 2u);
     EXPECT_EQ(other[1].bytes, "12 00 30");
+}
+
+// Households pair several remotes of both models: the later model is looked for only where no
+// original answers, and an original that answers runs without it.
+TEST_P(SeveralRemotesTest, TheLaterModelIsLookedForOnlyWhereNoOriginalAnswers) {
+    const std::string later = "model later\n" + Scenario("four-objects");
+    struct LineUp {
+        const char* what;
+        std::string first;
+        std::vector<std::string> more;
+        int live;
+        bool laterAskedFor;
+    };
+    const LineUp lineUps[] = {
+        {"an empty slot and a switched-off original before a later-model remote",
+         Scenario("silent"),
+         {Scenario("off"), later},
+         3,
+         true},
+        {"an original and a later-model remote, both live",
+         Scenario("four-objects"),
+         {later},
+         1,
+         false},
+    };
+    for (const LineUp& lineUp : lineUps) {
+        SCOPED_TRACE(lineUp.what);
+        liveRemote = lineUp.live;
+        const HWND window = StartLive(lineUp.first, 4, lineUp.more);
+        ASSERT_NE(window, nullptr);
+        PostKey(window, VK_ESCAPE);
+        EXPECT_EQ(WaitForExit(program, kExitTimeoutMs), 0);
+        ExpectOneTeardown();
+        const int remotes = 1 + static_cast<int>(lineUp.more.size());
+        ExpectTheOthersGotAtMostTheProbe(remotes);
+        const std::vector<std::string> opens = OpensAskedFor();
+        ASSERT_EQ(opens.size(), lineUp.laterAskedFor ? 2u : 1u);
+        if (!lineUp.laterAskedFor) {
+            EXPECT_TRUE(TakenBy(remotes).empty()) << "the later model got nothing";
+        }
+        EndProgram(program);
+    }
 }
 
 std::string RemoteName(const testing::TestParamInfo<Remote>& info) {

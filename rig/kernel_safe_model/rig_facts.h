@@ -7,8 +7,9 @@
 // The remote, and the devices beside it.
 constexpr unsigned short kRemoteVendor = 0x057E;
 constexpr unsigned short kRemoteProduct = 0x0306;
-constexpr unsigned short kOtherProduct = 0x0330;    // the virtual remote's device of other IDs
-constexpr unsigned short kNoDeviceProduct = 0x0331; // no device has it
+constexpr unsigned short kLaterRemoteProduct = 0x0330; // the later model
+constexpr unsigned short kOtherProduct = 0x0001;       // the virtual remote's device of other IDs
+constexpr unsigned short kNoDeviceProduct = 0x0331;    // no device has it
 constexpr int kRemoteReportLength = 22;
 
 // The virtual remote: hardware IDs (root\virtremote-2 to -5 for more remotes) and the registry

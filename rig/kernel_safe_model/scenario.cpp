@@ -108,6 +108,8 @@ bool ParseSetting(Scenario& scenario, char* words[], int count) {
         return scenario.refuseWriteFile = true;
     if (std::strcmp(words[0], "refuse") == 0 && std::strcmp(words[1], "inexact") == 0)
         return scenario.refuseInexactLength = true;
+    if (std::strcmp(words[0], "model") == 0 && std::strcmp(words[1], "later") == 0)
+        return scenario.laterModel = true;
     return false;
 }
 
@@ -169,11 +171,31 @@ bool ParseLine(char* line, ParseState& state) {
 
 } // namespace
 
+bool ScenarioIsLaterModel(const char* text) {
+    char line[kLogLineSize];
+    while (*text) {
+        int length = 0;
+        while (text[length] && text[length] != '\n')
+            ++length;
+        const int kept = length < kLogLineSize - 1 ? length : kLogLineSize - 1;
+        for (int i = 0; i < kept; ++i)
+            line[i] = text[i] == '#' ? '\0' : text[i];
+        line[kept] = '\0';
+        text += text[length] ? length + 1 : length;
+        char* words[kMaxWords];
+        if (SplitWords(line, words, kMaxWords) == 2 && std::strcmp(words[0], "model") == 0 &&
+            std::strcmp(words[1], "later") == 0)
+            return true;
+    }
+    return false;
+}
+
 bool ParseScenario(const char* text, Scenario& scenario, char* error, int errorSize) {
     scenario.absent = false;
     scenario.logSummaryOnly = false;
     scenario.refuseWriteFile = false;
     scenario.refuseInexactLength = false;
+    scenario.laterModel = false;
     scenario.stepCount = 0;
     ParseState state = {scenario, error, errorSize, 0, 0, -1.0};
     char line[kLogLineSize];

@@ -13,6 +13,11 @@
 //                                      WriteFile: only HidD_SetOutputReport's way gets through
 //     refuse inexact                   the virtual device refuses output reports that are not
 //                                      exactly their ID's length
+//     model later                      the remote is the later model (product id 0330), which
+//                                      takes output reports by WriteFile only: one that comes
+//                                      by HidD_SetOutputReport's way is completed and dropped
+//                                      (the virtual device: for remotes 2 and up, which are made
+//                                      for a run; its id is fixed when the device starts)
 //     rate <n>                         n reports a second (1 to 100000; default 100)
 //     ir <x0> <y0> <x1> <y1> <x2> <y2> <x3> <y3>
 //                                      the four IR objects, decimal 0..1023 (X 1023: not seen)
@@ -69,9 +74,14 @@ struct Scenario {
     bool logSummaryOnly;
     bool refuseWriteFile;
     bool refuseInexactLength;
+    bool laterModel;
     int stepCount;
     ScenarioStep steps[kMaxScenarioSteps];
 };
+
+// Whether the scenario text (NUL-terminated) says "model later", without parsing the rest: what
+// the virtual remote's product id is made from before its device starts.
+bool ScenarioIsLaterModel(const char* text);
 
 // Parses text (NUL-terminated). On an error returns false and writes "line N: what" to error.
 bool ParseScenario(const char* text, Scenario& scenario, char* error, int errorSize);

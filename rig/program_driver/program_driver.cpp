@@ -1,4 +1,6 @@
 // The driver of the real program for the end-to-end tests.
+// Before the driver's header, whose Scenario() hides the remote model's type of that name.
+#include "kernel_safe_model/scenario.h"
 #include "program_driver/program_driver.h"
 
 #include <cstdio>
@@ -96,6 +98,24 @@ bool RunSetup(const std::string& arguments) {
     CloseHandle(process.hThread);
     CloseHandle(process.hProcess);
     return code == 0;
+}
+
+// The model a virtual remote is made as, from its scenario ("model later": the later model's
+// product id): the device reports its id from its start, so it is set before the remote is made.
+bool SetModel(int remote, const std::string& scenarioText) {
+    const bool later = ScenarioIsLaterModel(scenarioText.c_str());
+    const std::string keyName =
+        std::string(kVirtualRemoteParametersKey) + "\\" + std::to_string(remote);
+    HKEY key = nullptr;
+    if (RegCreateKeyExA(HKEY_LOCAL_MACHINE, keyName.c_str(), 0, nullptr, 0, KEY_SET_VALUE, nullptr,
+                        &key, nullptr) != ERROR_SUCCESS)
+        return false;
+    const DWORD product = later ? kLaterRemoteProduct : kRemoteProduct;
+    const bool set =
+        RegSetValueExA(key, "Product", 0, REG_DWORD, reinterpret_cast<const BYTE*>(&product),
+                       sizeof product) == ERROR_SUCCESS;
+    RegCloseKey(key);
+    return set;
 }
 
 // The scenario and the log that remote n of the virtual remote uses from its next session on,
@@ -236,6 +256,9 @@ bool UseScenario(const std::string& scenarioText, Program& program, Remote remot
 
 bool AddVirtualRemotes(Program& program, const std::vector<std::string>& scenarios) {
     addedRemotes = true;
+    for (size_t i = 0; i < scenarios.size(); ++i)
+        if (!SetModel(static_cast<int>(i) + 2, scenarios[i]))
+            return false;
     if (!RunSetup("remotes \"" + ThisFolder() + "\\virtremote\" " +
                   std::to_string(scenarios.size())))
         return false;

@@ -186,7 +186,8 @@ extern "C" int OpenHidHandle(int vendorId, int productId) {
     OpenCallLog("SIMREMOTE_LOG");
     LoadScenario();
     int handle = -1;
-    if (!scenario.absent && vendorId == kRemoteVendor && productId == kRemoteProduct &&
+    const int product = scenario.laterModel ? kLaterRemoteProduct : kRemoteProduct;
+    if (!scenario.absent && vendorId == kRemoteVendor && productId == product &&
         lastHandle < kMaxHandles - 1) {
         handle = lastHandle + 1;
         closeEvents[handle] = CreateEventA(nullptr, TRUE, FALSE, nullptr);

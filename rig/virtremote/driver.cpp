@@ -238,11 +238,11 @@ NTSTATUS GetReportDescriptor(PIRP irp, DeviceState& state) {
     return CompleteWithBytes(irp, descriptor, length);
 }
 
-NTSTATUS GetAttributes(PIRP irp, bool isRemote) {
+NTSTATUS GetAttributes(PIRP irp, DeviceState& state) {
     HID_DEVICE_ATTRIBUTES attributes = {};
     attributes.Size = sizeof attributes;
     attributes.VendorID = kRemoteVendor;
-    attributes.ProductID = isRemote ? kRemoteProduct : kOtherProduct;
+    attributes.ProductID = state.remote ? RemoteProductId(*state.remote) : kOtherProduct;
     attributes.VersionNumber = 0x0100;
     return CompleteWithBytes(irp, &attributes, sizeof attributes);
 }
@@ -261,14 +261,13 @@ NTSTATUS TakeOutputReport(PIRP irp, bool byWriteFile, RemoteContext* remote) {
 
 NTSTATUS DispatchInternal(PDEVICE_OBJECT device, PIRP irp) {
     DeviceState& state = StateOf(device);
-    const bool isRemote = state.remote != nullptr;
     switch (IoGetCurrentIrpStackLocation(irp)->Parameters.DeviceIoControl.IoControlCode) {
     case IOCTL_HID_GET_DEVICE_DESCRIPTOR:
         return GetDescriptor(irp, state);
     case IOCTL_HID_GET_REPORT_DESCRIPTOR:
         return GetReportDescriptor(irp, state);
     case IOCTL_HID_GET_DEVICE_ATTRIBUTES:
-        return GetAttributes(irp, isRemote);
+        return GetAttributes(irp, state);
     case IOCTL_HID_GET_STRING:
         return GetString(irp);
     case IOCTL_HID_READ_REPORT:

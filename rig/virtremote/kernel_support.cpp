@@ -185,3 +185,11 @@ ULONG ReadBinaryParameter(const UNICODE_STRING& serviceKey, const WCHAR* subkey,
                           uint8_t* value, ULONG size) {
     return QueryParameter(serviceKey, subkey, name, REG_BINARY, value, size);
 }
+
+ULONG ReadNumberParameter(const UNICODE_STRING& serviceKey, const WCHAR* subkey, const WCHAR* name,
+                          ULONG fallback) {
+    ULONG value = 0;
+    return QueryParameter(serviceKey, subkey, name, REG_DWORD, &value, sizeof value) == sizeof value
+               ? value
+               : fallback;
+}

@@ -147,6 +147,9 @@ bool Refuses(bool byWriteFile, const uint8_t* bytes, ULONG length, bool switched
     };
     if (switchedOff)
         return refuse(STATUS_DEVICE_NOT_CONNECTED, "the remote is switched off");
+    // The host learns nothing: the request is completed, and the remote never sees it.
+    if (!byWriteFile && scenario.laterModel)
+        return refuse(STATUS_SUCCESS, "dropped: the later model takes output reports by WriteFile");
     if (length == 0)
         return refuse(STATUS_INVALID_PARAMETER, "an empty report");
     if (length > kRemoteReportLength)
@@ -221,6 +224,11 @@ void RemoteDetachAll() {
     for (RemoteContext& remote : remotes)
         if (remote.subkey[0])
             OpenDeviceLog(remote.log, L"");
+}
+
+unsigned short RemoteProductId(RemoteContext& remote) {
+    return static_cast<unsigned short>(
+        ReadNumberParameter(serviceKey, remote.subkey, L"Product", kRemoteProduct));
 }
 
 int RemoteReportDescriptor(RemoteContext& remote, uint8_t* out, int size) {

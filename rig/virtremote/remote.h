@@ -23,6 +23,9 @@ RemoteContext* RemoteAttach(const WCHAR* subkey);
 // Closes the remotes' logs, when the driver unloads.
 void RemoteDetachAll();
 
+// The product id this remote reports: the original model's, or the one its key's Product value
+// holds (0330 for the later model). Read when the device starts.
+unsigned short RemoteProductId(RemoteContext& remote);
 // The report descriptor this remote declares: the remote's own, or the one its key's Descriptor
 // value holds (a binary value), so that a case can try another layout. Read when the device
 // starts; returns its length.

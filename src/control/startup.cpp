@@ -41,6 +41,22 @@ void RetireProbe() {
     StopProbe();
 }
 
+// After an original that did not answer: a later-model remote, if one opens, probed the same way
+// once the original's probe thread has ended and its link is closed (one thread reads at a time,
+// and a stuck read must not reach the new link). Where none opens, the original's link stays as
+// it was, for the road of a failed probe.
+bool ProbeLaterModel() {
+    const int later = OpenHidHandle(kRemoteVendorId, kLaterRemoteProductId);
+    if (later == kNoDevice)
+        return false;
+    StopProbe();
+    CloseRemoteLink();
+    hidHandle = later;
+    linkClosed = false;
+    SetReportMode(0x00, kReportButtonsAccel);
+    return ProbeDevice();
+}
+
 } // namespace
 
 void ProbeLoop() {
@@ -70,6 +86,8 @@ void StopProbe() {
     if (probeActive == 1) {
         TerminateThread(probeThread, 0xFFFFFFFF);
         WaitForSingleObject(probeThread, kProbeGraceMs);
+        // Ended before it could say so itself; a later probe must not find it active.
+        probeActive = 0;
     }
     CloseHandle(probeThread);
     probeThread = nullptr;
@@ -88,14 +106,21 @@ int RunProgram(HINSTANCE instance, int showCommand) {
     if (GetLastError() == ERROR_ALREADY_EXISTS)
         return 0; // another instance runs: not a failure
 
+    // The original model first; the later one only where no original opens or answers.
     hidHandle = OpenHidHandle(kRemoteVendorId, kRemoteProductId);
+    const bool laterModelAskedFor = hidHandle == kNoDevice;
+    if (laterModelAskedFor)
+        hidHandle = OpenHidHandle(kRemoteVendorId, kLaterRemoteProductId);
     if (hidHandle == kNoDevice) {
         MessageBoxA(nullptr, "Wii-Remote not found.", nullptr, MB_OK);
         return 1;
     }
 
     SetReportMode(0x00, kReportButtonsAccel);
-    if (!ProbeDevice()) {
+    bool answered = ProbeDevice();
+    if (!answered && !laterModelAskedFor)
+        answered = ProbeLaterModel();
+    if (!answered) {
         MessageBoxA(nullptr, "Wii-Remote cannot open.", nullptr, MB_OK);
         StopProbe();
         CloseRemoteLink();

@@ -7,6 +7,8 @@
 
 constexpr int kRemoteVendorId = 0x057E;
 constexpr int kRemoteProductId = 0x0306;
+// The later model, which most remotes sold since about 2011 are: same camera, same reports.
+constexpr int kLaterRemoteProductId = 0x0330;
 constexpr int kNoDevice = -1;
 // Both report buffers are this long; byte 0 is the report ID.
 constexpr int kReportBufferSize = 256;
