@@ -171,25 +171,6 @@ bool ParseLine(char* line, ParseState& state) {
 
 } // namespace
 
-bool ScenarioIsLaterModel(const char* text) {
-    char line[kLogLineSize];
-    while (*text) {
-        int length = 0;
-        while (text[length] && text[length] != '\n')
-            ++length;
-        const int kept = length < kLogLineSize - 1 ? length : kLogLineSize - 1;
-        for (int i = 0; i < kept; ++i)
-            line[i] = text[i] == '#' ? '\0' : text[i];
-        line[kept] = '\0';
-        text += text[length] ? length + 1 : length;
-        char* words[kMaxWords];
-        if (SplitWords(line, words, kMaxWords) == 2 && std::strcmp(words[0], "model") == 0 &&
-            std::strcmp(words[1], "later") == 0)
-            return true;
-    }
-    return false;
-}
-
 bool ParseScenario(const char* text, Scenario& scenario, char* error, int errorSize) {
     scenario.absent = false;
     scenario.logSummaryOnly = false;

@@ -79,10 +79,6 @@ struct Scenario {
     ScenarioStep steps[kMaxScenarioSteps];
 };
 
-// Whether the scenario text (NUL-terminated) says "model later", without parsing the rest: what
-// the virtual remote's product id is made from before its device starts.
-bool ScenarioIsLaterModel(const char* text);
-
 // Parses text (NUL-terminated). On an error returns false and writes "line N: what" to error.
 bool ParseScenario(const char* text, Scenario& scenario, char* error, int errorSize);
 

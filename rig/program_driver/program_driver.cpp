@@ -100,15 +100,28 @@ bool RunSetup(const std::string& arguments) {
     return code == 0;
 }
 
+// The key under which remote n of the virtual remote finds its settings, opened for writing;
+// null when it cannot be.
+HKEY OpenRemoteKey(int remote) {
+    std::string keyName = kVirtualRemoteParametersKey;
+    if (remote > 1)
+        keyName += "\\" + std::to_string(remote);
+    HKEY key = nullptr;
+    return RegCreateKeyExA(HKEY_LOCAL_MACHINE, keyName.c_str(), 0, nullptr, 0, KEY_SET_VALUE,
+                           nullptr, &key, nullptr) == ERROR_SUCCESS
+               ? key
+               : nullptr;
+}
+
 // The model a virtual remote is made as, from its scenario ("model later": the later model's
 // product id): the device reports its id from its start, so it is set before the remote is made.
 bool SetModel(int remote, const std::string& scenarioText) {
-    const bool later = ScenarioIsLaterModel(scenarioText.c_str());
-    const std::string keyName =
-        std::string(kVirtualRemoteParametersKey) + "\\" + std::to_string(remote);
-    HKEY key = nullptr;
-    if (RegCreateKeyExA(HKEY_LOCAL_MACHINE, keyName.c_str(), 0, nullptr, 0, KEY_SET_VALUE, nullptr,
-                        &key, nullptr) != ERROR_SUCCESS)
+    static struct Scenario parsed; // the type, not the driver's Scenario()
+    char error[128];
+    const bool later =
+        ParseScenario(scenarioText.c_str(), parsed, error, sizeof error) && parsed.laterModel;
+    const HKEY key = OpenRemoteKey(remote);
+    if (!key)
         return false;
     const DWORD product = later ? kLaterRemoteProduct : kRemoteProduct;
     const bool set =
@@ -118,16 +131,10 @@ bool SetModel(int remote, const std::string& scenarioText) {
     return set;
 }
 
-// The scenario and the log that remote n of the virtual remote uses from its next session on,
-// once it has taken them up: it looks for a new scenario every 10 ms, and then starts its log.
 bool ConfigureVirtualRemote(const std::string& scenarioPath, const std::string& logPath,
                             int remote = 1) {
-    std::string keyName = kVirtualRemoteParametersKey;
-    if (remote > 1)
-        keyName += "\\" + std::to_string(remote);
-    HKEY key = nullptr;
-    if (RegCreateKeyExA(HKEY_LOCAL_MACHINE, keyName.c_str(), 0, nullptr, 0, KEY_SET_VALUE, nullptr,
-                        &key, nullptr) != ERROR_SUCCESS)
+    const HKEY key = OpenRemoteKey(remote);
+    if (!key)
         return false;
     const bool set =
         RegSetValueExA(key, "Scenario", 0, REG_SZ,

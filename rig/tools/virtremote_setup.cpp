@@ -237,13 +237,21 @@ int Wait(bool present, int seconds) {
     return 0;
 }
 
-int Configure(const char* scenario, const char* log, int remote) {
+// The key of remote n's settings (1 to 5), opened for writing; null when it cannot be.
+HKEY OpenRemoteKey(int remote) {
     char keyName[128];
     std::snprintf(keyName, sizeof keyName, remote > 1 ? "%s\\%d" : "%s", kParametersKey, remote);
     HKEY key = nullptr;
-    if (remote < 1 || remote > kMaxRemotes ||
-        RegCreateKeyExA(HKEY_LOCAL_MACHINE, keyName, 0, nullptr, 0, KEY_SET_VALUE, nullptr, &key,
-                        nullptr) != ERROR_SUCCESS)
+    return remote >= 1 && remote <= kMaxRemotes &&
+                   RegCreateKeyExA(HKEY_LOCAL_MACHINE, keyName, 0, nullptr, 0, KEY_SET_VALUE,
+                                   nullptr, &key, nullptr) == ERROR_SUCCESS
+               ? key
+               : nullptr;
+}
+
+int Configure(const char* scenario, const char* log, int remote) {
+    const HKEY key = OpenRemoteKey(remote);
+    if (!key)
         return Refused("opening the driver's parameters");
     RegSetValueExA(key, "Scenario", 0, REG_SZ, reinterpret_cast<const BYTE*>(scenario),
                    std::strlen(scenario) + 1);
@@ -290,12 +298,9 @@ int Descriptor(const char* path, int remote) {
         std::printf("virtual remote: %s holds no descriptor\n", path);
         return 1;
     }
-    char keyName[128];
-    std::snprintf(keyName, sizeof keyName, "%s\\%d", kParametersKey, remote);
-    HKEY key = nullptr;
-    if (remote < 2 || remote > kMaxRemotes ||
-        RegCreateKeyExA(HKEY_LOCAL_MACHINE, keyName, 0, nullptr, 0, KEY_SET_VALUE, nullptr, &key,
-                        nullptr) != ERROR_SUCCESS)
+    // Remote 1 is made once, at the install: only the further remotes are made afresh.
+    const HKEY key = remote >= 2 ? OpenRemoteKey(remote) : nullptr;
+    if (!key)
         return Refused("opening the remote's parameters");
     if (count)
         RegSetValueExA(key, "Descriptor", 0, REG_BINARY, bytes, count);

@@ -33,9 +33,9 @@ bool ReadWholeFile(const WCHAR* path, char* buffer, ULONG size);
 void ReadParameter(const UNICODE_STRING& serviceKey, const WCHAR* subkey, const WCHAR* name,
                    WCHAR* value, ULONG valueChars);
 // A number (REG_DWORD) of such a key, or fallback where there is none.
-// A binary value of such a key, into value (at most size bytes); returns its length, 0 when there
-// is none or it does not fit.
 ULONG ReadNumberParameter(const UNICODE_STRING& serviceKey, const WCHAR* subkey, const WCHAR* name,
                           ULONG fallback);
+// A binary value of such a key, into value (at most size bytes); returns its length, 0 when there
+// is none or it does not fit.
 ULONG ReadBinaryParameter(const UNICODE_STRING& serviceKey, const WCHAR* subkey, const WCHAR* name,
                           uint8_t* value, ULONG size);

@@ -214,29 +214,30 @@ int OpenIfMatching(HDEVINFO devices, SP_DEVICE_INTERFACE_DATA& interfaceData, DW
     // From here on the line names the output reports' lengths, which decide how writes go.
     char lengths[3 * 256 + 8];
     FormatOutputLengths(facts.outputLengthById, facts.outputDeclared, lengths, sizeof lengths);
+    char outcome[64];
+    const auto sayWithLengths = [&](int result) {
+        LogCall(startMs,
+                "Device %lu -> %d vendor %04X product %04X input %u output %u lengths %s %s : %s",
+                index, result, vendor, product, input, output, lengths, outcome, devicePath);
+    };
 
     const HANDLE device =
         CreateFileA(devicePath, GENERIC_READ | GENERIC_WRITE, FILE_SHARE_READ | FILE_SHARE_WRITE,
                     nullptr, OPEN_EXISTING, FILE_FLAG_OVERLAPPED, nullptr);
     if (device == INVALID_HANDLE_VALUE) {
-        LogCall(startMs,
-                "Device %lu -> 0 vendor %04X product %04X input %u output %u lengths %s error "
-                "%lu opening it for reports : %s",
-                index, vendor, product, input, output, lengths, GetLastError(), devicePath);
+        std::snprintf(outcome, sizeof outcome, "error %lu opening it for reports", GetLastError());
+        sayWithLengths(0);
         return -1;
     }
     const int link = AdoptLink(device, input, output, facts.outputLengthById);
     if (link < 0) {
         CloseHandle(device);
-        LogCall(startMs,
-                "Device %lu -> 0 vendor %04X product %04X input %u output %u lengths %s no "
-                "link for it : %s",
-                index, vendor, product, input, output, lengths, devicePath);
+        std::snprintf(outcome, sizeof outcome, "no link for it");
+        sayWithLengths(0);
         return -1;
     }
-    LogCall(startMs,
-            "Device %lu -> 1 vendor %04X product %04X input %u output %u lengths %s link %d : %s",
-            index, vendor, product, input, output, lengths, link, devicePath);
+    std::snprintf(outcome, sizeof outcome, "link %d", link);
+    sayWithLengths(1);
     return link;
 }
 
