@@ -120,18 +120,34 @@ wine_forget_debugger() {
 }
 
 # Makes the prefix on first use, with no debugger for a crash. A prefix is ready once its last
-# step is done (.ready); one that a step left half made is made again from nothing.
+# step is done (.ready); one that a step left half made is made again from nothing. With the 32-bit
+# Wine installed, even a 64-bit prefix sets up its 32-bit half under emulation, which can break
+# (wineboot then ends with an error): a broken making is tried again, three times in all.
 wine_make_prefix() {
     rm -rf "$WINEPREFIX/drive_c" "$WINEPREFIX/dosdevices" "$WINEPREFIX"/*.reg
-    "$WINE" wineboot -i >/dev/null 2>&1
+    local status=0
+    "$WINE" wineboot -i >"$WINEPREFIX/.making.log" 2>&1 || status=$?
     "$WINESERVER" -w
+    if [ "$status" != 0 ]; then
+        echo "wine: making the prefix ended with status $status; its last words:"
+        grep -v fixme "$WINEPREFIX/.making.log" | tail -n 5 | sed 's/^/    /'
+        return 1
+    fi
+    [ -f "$WINEPREFIX/system.reg" ] || { echo "wine: the prefix was not made"; return 1; }
 }
 wine_prepare_prefix() {
     wine_lock_prefix
     [ -f "$WINEPREFIX/.ready" ] && return 0
-    echo "wine: making the prefix $WINEPREFIX"
-    wine_bounded "$wine_prefix_bound" "making the prefix" wine_make_prefix || return 1
-    [ -f "$WINEPREFIX/system.reg" ] || { echo "wine: the prefix was not made"; return 1; }
+    local try
+    for try in 1 2 3; do
+        if [ "$try" = 1 ]; then
+            echo "wine: making the prefix $WINEPREFIX"
+        else
+            echo "wine: making the prefix again (try $try of 3)"
+        fi
+        wine_bounded "$wine_prefix_bound" "making the prefix" wine_make_prefix && break
+        [ "$try" != 3 ] || return 1
+    done
     wine_forget_debugger || return 1
     touch "$WINEPREFIX/.ready"
 }
