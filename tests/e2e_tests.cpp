@@ -515,6 +515,19 @@ TEST_P(HidStackTest, TheRemoteRefusesBadReportsAndGoesOnWorking) {
     EXPECT_NE(log[0].bytes.find("line 2: unknown command 'jump'"), std::string::npos);
 }
 
+// A hid.dll left beside the program (a Downloads folder may hold anything) is never loaded: the
+// library takes hid.dll from the system folder, and the run goes as any other.
+TEST_P(HidStackTest, AHidDllBesideTheProgramIsNeverLoaded) {
+    ASSERT_TRUE(CopyProgramWith(program, PlantedHidDll()));
+    const HWND window = StartLive(Scenario("four-objects"));
+    ASSERT_NE(window, nullptr);
+    PostKey(window, VK_ESCAPE);
+    EXPECT_EQ(WaitForExit(program, kExitTimeoutMs), 0);
+    ExpectOneTeardown();
+    const std::string mark = program.folder + "\\" + kPlantedDllMark;
+    EXPECT_EQ(GetFileAttributesA(mark.c_str()), INVALID_FILE_ATTRIBUTES) << "it was loaded";
+}
+
 // Real report descriptors (tests/descriptors: the remote's, a keyboard's and a game pad's, which
 // mix Variable and Array items, one of several report IDs), each declared by a second remote: the
 // library reads each output report's length as a correct parser gives it (the file's "lengths"
@@ -596,6 +609,24 @@ TEST_P(SeveralRemotesTest, EmptySlotsAndASwitchedOffRemoteBeforeTheLiveOneAreLet
     EXPECT_EQ(candidates, 4);
     const std::vector<LoggedCall> fates = CallsOf(log, program, "Candidate");
     EXPECT_EQ(fates.size(), 4u) << "one answered, three let go or left";
+}
+
+// Some adapters fail a write to a slot with no remote (31, ERROR_GEN_FAILURE) rather than take
+// it: such a slot before the live remote stays in the race until the live one answers, and the
+// capture names its refusals.
+TEST_P(SeveralRemotesTest, AnEmptySlotThatFailsEveryWriteIsPassedByForTheLiveOne) {
+    liveRemote = 2;
+    const HWND window =
+        StartLive(Scenario("empty-slot-that-refuses"), 4, {Scenario("four-objects")});
+    ASSERT_NE(window, nullptr);
+    PostKey(window, VK_ESCAPE);
+    EXPECT_EQ(WaitForExit(program, kExitTimeoutMs), 0);
+    ExpectOneTeardown();
+    EXPECT_TRUE(TakenBy(1).empty());
+    int refusals = 0;
+    for (const LoggedCall& failure : CallsOf(ReadLog(program), program, "Failed"))
+        refusals += failure.error == ERROR_GEN_FAILURE;
+    EXPECT_GE(refusals, 1);
 }
 
 TEST_P(SeveralRemotesTest, OnlyEmptySlotsCannotOpenAndEachGotTheModeRequestAlone) {

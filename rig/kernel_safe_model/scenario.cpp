@@ -108,6 +108,8 @@ bool ParseSetting(Scenario& scenario, char* words[], int count) {
         return scenario.refuseWriteFile = true;
     if (std::strcmp(words[0], "refuse") == 0 && std::strcmp(words[1], "inexact") == 0)
         return scenario.refuseInexactLength = true;
+    if (std::strcmp(words[0], "refuse") == 0 && std::strcmp(words[1], "every") == 0)
+        return scenario.refuseEvery = true;
     if (std::strcmp(words[0], "model") == 0 && std::strcmp(words[1], "later") == 0)
         return scenario.laterModel = true;
     return false;
@@ -176,6 +178,7 @@ bool ParseScenario(const char* text, Scenario& scenario, char* error, int errorS
     scenario.logSummaryOnly = false;
     scenario.refuseWriteFile = false;
     scenario.refuseInexactLength = false;
+    scenario.refuseEvery = false;
     scenario.laterModel = false;
     scenario.stepCount = 0;
     ParseState state = {scenario, error, errorSize, 0, 0, -1.0};

@@ -13,6 +13,9 @@
 //                                      WriteFile: only HidD_SetOutputReport's way gets through
 //     refuse inexact                   the virtual device refuses output reports that are not
 //                                      exactly their ID's length
+//     refuse every                     the virtual device fails every output report, either way,
+//                                      with 31 (ERROR_GEN_FAILURE), as some adapters' empty
+//                                      slots do
 //     model later                      the remote is the later model (product id 0330), which
 //                                      takes output reports by WriteFile only: one that comes
 //                                      by HidD_SetOutputReport's way is completed and dropped
@@ -74,6 +77,7 @@ struct Scenario {
     bool logSummaryOnly;
     bool refuseWriteFile;
     bool refuseInexactLength;
+    bool refuseEvery;
     bool laterModel;
     int stepCount;
     ScenarioStep steps[kMaxScenarioSteps];

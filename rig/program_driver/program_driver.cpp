@@ -45,7 +45,8 @@ std::string ProgramFolder(Remote remote) {
 }
 
 bool Launch(Program& program) {
-    const std::string folder = ProgramFolder(program.remote);
+    const std::string folder =
+        program.folder.empty() ? ProgramFolder(program.remote) : program.folder;
     std::string commandLine = "\"" + folder + "\\" + kProgramFile + "\"";
     STARTUPINFOA startup = {};
     startup.cb = sizeof startup;
@@ -312,6 +313,25 @@ bool StartProgram(const std::string& scenarioText, Program& program, Remote remo
             return false;
     }
     return Launch(program);
+}
+
+bool CopyProgramWith(Program& program, const std::string& file) {
+    const std::string folder = TempFile("program");
+    const std::string build = ProgramBuild();
+    const char* fileName = std::strrchr(file.c_str(), '\\');
+    if (!CreateDirectoryA(folder.c_str(), nullptr) ||
+        !CopyFileA((build + "\\" + kProgramFile).c_str(), (folder + "\\" + kProgramFile).c_str(),
+                   FALSE) ||
+        !CopyFileA((build + "\\tiny_hid_dll.dll").c_str(), (folder + "\\tiny_hid_dll.dll").c_str(),
+                   FALSE) ||
+        !fileName || !CopyFileA(file.c_str(), (folder + fileName).c_str(), FALSE))
+        return false;
+    program.folder = folder;
+    return true;
+}
+
+std::string PlantedHidDll() {
+    return ProgramBuild() + "\\planted\\hid.dll";
 }
 
 bool StartAnotherInstance(const Program& first, Program& second) {

@@ -48,6 +48,7 @@ struct Program {
     std::string logPath;       // every call, the simulated DLL's log or the real library's capture
     std::string deviceLogPath; // the virtual remote's log
     std::vector<std::string> moreDeviceLogPaths; // the logs of remotes 2 and up
+    std::string folder; // a copy of the program elsewhere (CopyProgramWith); empty: the build's
     double startMs = 0;
 };
 
@@ -81,6 +82,12 @@ bool AddVirtualRemotes(Program& program, const std::vector<std::string>& scenari
 bool DeclareDescriptor(const std::string& path, int remote = 2);
 // The files of tests/descriptors, copied beside the driver's executable into descriptors\.
 std::vector<std::string> DescriptorFiles();
+// Puts a copy of the program and its real HID library in a folder of its own, with this file
+// beside them, as a user's Downloads folder may hold one; the program's next runs start there.
+bool CopyProgramWith(Program& program, const std::string& file);
+// A hid.dll of the program's build that leaves kPlantedDllMark beside itself when it is loaded.
+std::string PlantedHidDll();
+constexpr const char* kPlantedDllMark = "the planted hid.dll was loaded";
 // Starts another instance that shares the first one's scenario and log.
 bool StartAnotherInstance(const Program& first, Program& second);
 // The exit code once the program has ended, or -1 if it still runs after timeoutMs.

@@ -147,6 +147,8 @@ bool Refuses(bool byWriteFile, const uint8_t* bytes, ULONG length, bool switched
     };
     if (switchedOff)
         return refuse(STATUS_DEVICE_NOT_CONNECTED, "the remote is switched off");
+    if (scenario.refuseEvery)
+        return refuse(STATUS_UNSUCCESSFUL, "an empty slot that fails every output report");
     // The host learns nothing: the request is completed, and the remote never sees it.
     if (!byWriteFile && scenario.laterModel)
         return refuse(STATUS_SUCCESS, "dropped: the later model takes output reports by WriteFile");

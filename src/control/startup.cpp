@@ -23,9 +23,10 @@ HANDLE instanceMutex;
 
 constexpr int kProbePeriodMs = 100;
 constexpr DWORD kProbeSleepMs = 100;
-// How long the start-up waits for a probe thread still finishing its last read, and how long a
-// forced end may take to come into effect.
+// How long the start-up waits for a probe thread still finishing its last read.
 constexpr DWORD kProbeGraceMs = 100;
+// A forced end comes into effect some time after TerminateThread returns; this long at most.
+constexpr DWORD kProbeEndMs = 1000;
 
 unsigned __stdcall ProbeThreadMain(void*) {
     ProbeLoop();
@@ -35,10 +36,10 @@ unsigned __stdcall ProbeThreadMain(void*) {
 // Only one thread may read at a time. After a successful probe the probe thread sees readerRun
 // cleared at most one read and one sleep after the probe period, long before the set-up is over;
 // one that is still active now is stuck in a read that may never return, and is ended.
-void RetireProbe() {
+bool RetireProbe() {
     if (probeThread)
         WaitForSingleObject(probeThread, kProbeGraceMs);
-    StopProbe();
+    return StopProbe();
 }
 
 // After an original that did not answer: a later-model remote, if one opens, probed the same way
@@ -49,6 +50,8 @@ bool ProbeLaterModel() {
     const int later = OpenHidHandle(kRemoteVendorId, kLaterRemoteProductId);
     if (later == kNoDevice)
         return false;
+    // A probe thread that has not ended yet reads only the original's link, whose close ends
+    // that read: the new link is never its.
     StopProbe();
     CloseRemoteLink();
     hidHandle = later;
@@ -78,19 +81,21 @@ bool ProbeDevice() {
     return RemoteState.accelX != 0;
 }
 
-void StopProbe() {
+bool StopProbe() {
     if (!probeThread)
-        return;
+        return true;
     // The thread may end by itself between the test and the forced end; its handle is still
     // valid then, and ending a thread that has already ended does nothing.
+    bool ended = true;
     if (probeActive == 1) {
         TerminateThread(probeThread, 0xFFFFFFFF);
-        WaitForSingleObject(probeThread, kProbeGraceMs);
+        ended = WaitForSingleObject(probeThread, kProbeEndMs) == WAIT_OBJECT_0;
         // Ended before it could say so itself; a later probe must not find it active.
         probeActive = 0;
     }
     CloseHandle(probeThread);
     probeThread = nullptr;
+    return ended;
 }
 
 void ShutdownRemote() {
@@ -128,7 +133,12 @@ int RunProgram(HINSTANCE instance, int showCommand) {
     }
 
     InitIrSensor();
-    RetireProbe();
+    if (!RetireProbe()) {
+        // A second reader beside a probe read that is still going on could take its reports.
+        ShutdownRemote();
+        MessageBoxA(nullptr, "Wii-Remote cannot open.", nullptr, MB_OK);
+        return 1;
+    }
     _beginthread(ReaderThreadMain, 0, nullptr);
 
     if (!CreateMainWindow(instance, showCommand)) {

@@ -20,7 +20,9 @@ int RunProgram(HINSTANCE instance, int showCommand);
 bool ProbeDevice();
 // Body of the probe thread.
 void ProbeLoop();
-// Ends the probe thread by force if it is still active, and lets go of its handle.
-void StopProbe();
+// Ends the probe thread by force if it is still active, and lets go of its handle. False when it
+// was ended by force and had still not ended after a bounded wait: its read may still be going on,
+// and no other thread may read the link.
+bool StopProbe();
 // Stops the read loops, returns the remote to button-only reports and closes the link.
 void ShutdownRemote();

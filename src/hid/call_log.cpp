@@ -3,6 +3,7 @@
 
 #include <windows.h>
 
+#include <atomic>
 #include <cstdarg>
 #include <cstdint>
 #include <cstdio>
@@ -11,10 +12,13 @@
 
 namespace {
 
-HANDLE logFile = INVALID_HANDLE_VALUE;
-// Wine appends by finding the end and then writing there: two threads appending at once can write
-// over each other's line. The process's lines go one at a time.
-SRWLOCK logLock = SRWLOCK_INIT;
+// Set once by the open, read by every thread that logs.
+std::atomic<HANDLE> logFile{INVALID_HANDLE_VALUE};
+// Where the next line goes. Each line takes its place by moving this on, and is then written
+// there by one WriteFile: no lock, which a thread that the program ends by force (a probe thread
+// stuck in a read) could hold for good. Wine's appending handles find the end and then write
+// there, so two threads appending at once would write over each other's line.
+std::atomic<long long> logEnd;
 
 // The C runtime's own formatting rather than MinGW's portable one, which would make the shipped
 // library several times larger. It does not end a cut string: the text is ended here.
@@ -42,8 +46,16 @@ void OpenCallLog(const char* environmentVariable) {
     if (logFile != INVALID_HANDLE_VALUE ||
         !GetEnvironmentVariableA(environmentVariable, path, sizeof path))
         return;
-    logFile = CreateFileA(path, FILE_APPEND_DATA, FILE_SHARE_READ | FILE_SHARE_WRITE, nullptr,
-                          OPEN_ALWAYS, FILE_ATTRIBUTE_NORMAL, nullptr);
+    const HANDLE file = CreateFileA(path, GENERIC_WRITE, FILE_SHARE_READ | FILE_SHARE_WRITE,
+                                    nullptr, OPEN_ALWAYS, FILE_ATTRIBUTE_NORMAL, nullptr);
+    LARGE_INTEGER size;
+    if (file == INVALID_HANDLE_VALUE || !GetFileSizeEx(file, &size)) {
+        if (file != INVALID_HANDLE_VALUE)
+            CloseHandle(file);
+        return;
+    }
+    logEnd = size.QuadPart;
+    logFile = file; // published after its end is known
 }
 
 void LogCall(double startMs, const char* format, ...) {
@@ -59,10 +71,13 @@ void LogCall(double startMs, const char* format, ...) {
     length += Format(line + length, kRoom - length, format, arguments);
     va_end(arguments);
     line[length++] = '\n';
+    // A thread ended between taking its place and writing leaves a gap of zeros, not a hang.
+    const long long at = logEnd.fetch_add(length);
+    OVERLAPPED place = {};
+    place.Offset = static_cast<DWORD>(at);
+    place.OffsetHigh = static_cast<DWORD>(at >> 32);
     DWORD written = 0;
-    AcquireSRWLockExclusive(&logLock);
-    WriteFile(logFile, line, length, &written, nullptr);
-    ReleaseSRWLockExclusive(&logLock);
+    WriteFile(logFile, line, length, &written, &place);
 }
 
 void LogRead(double startMs, int handle, int result, const unsigned char* report) {

@@ -18,6 +18,8 @@
 #include "hid/call_log.h"
 #include "hid/overlapped_link.h"
 
+static_assert(kMaxCandidates <= kMaxReadFirst, "a read waits on every candidate at once");
+
 namespace {
 
 // Handles with several candidates open at once. A closed race's slot serves a new one once its

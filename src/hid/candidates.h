@@ -4,8 +4,8 @@
 // deliver is the remote from then on, and the others are let go.
 #pragma once
 
-// At most this many candidates share a handle.
-constexpr int kMaxCandidates = 8;
+// At most this many candidates share a handle: two adapters of four slots and a few remotes.
+constexpr int kMaxCandidates = 16;
 
 // Takes over these open links and returns the handle for them: with one, the link itself.
 // Returns -1 when there is none.

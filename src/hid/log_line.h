@@ -22,6 +22,7 @@
 //
 // The calls: OpenHidHandle, ReadReport, WriteReport, CloseHidHandle, and from the real library
 //     Failed <link> -> 0 via <way or step> error <code>      a call of the stack that failed
+//     Released <link> -> 1                                   a stuck write the stack let go
 //     Device <index> -> 1|0 ...                              a device it looked at
 //     Candidate <handle> -> <link> answered|let go|left ...  the race of several devices
 // from the simulated remote Reports and Memory (its summary), and from the virtual remote

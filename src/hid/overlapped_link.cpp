@@ -217,17 +217,44 @@ bool FinishRead(Link& link, unsigned char* report, unsigned int* count, DWORD* e
     return true;
 }
 
+// A read that ends as cancelled on a link that is still open was not cancelled by its close:
+// Windows cancels a thread's pending I/O when the thread ends, and a read that a thread ended by
+// force had started ends so in the next reader's hands. It is started again.
+bool CancelledWhileOpen(const Link& link, DWORD error) {
+    return error == ERROR_OPERATION_ABORTED && link.open;
+}
+
 int ReadOnce(Link& link, unsigned char* report, unsigned int* count) {
-    if (!StartRead(link))
-        return WaitForClose(link);
-    // The close event comes first, so a close wins when both are signalled.
-    const HANDLE waits[2] = {link.closeEvent, link.readEvent};
-    if (WaitForMultipleObjects(2, waits, FALSE, INFINITE) != WAIT_OBJECT_0 + 1)
-        return 0; // closed: the close has cancelled the read
-    DWORD error = 0;
-    if (FinishRead(link, report, count, &error))
-        return 1;
-    return error == ERROR_OPERATION_ABORTED ? 0 : WaitForClose(link);
+    for (int aborted = 0;; ++aborted) {
+        // Only someone else's cancel ends reads again and again: no spinning on it.
+        if (aborted > 1 && WaitForSingleObject(link.closeEvent, kCancelGraceMs) == WAIT_OBJECT_0)
+            return 0;
+        if (!StartRead(link))
+            return WaitForClose(link);
+        // The close event comes first, so a close wins when both are signalled.
+        const HANDLE waits[2] = {link.closeEvent, link.readEvent};
+        if (WaitForMultipleObjects(2, waits, FALSE, INFINITE) != WAIT_OBJECT_0 + 1)
+            return 0; // closed: the close has cancelled the read
+        DWORD error = 0;
+        if (FinishRead(link, report, count, &error))
+            return 1;
+        if (!CancelledWhileOpen(link, error))
+            return error == ERROR_OPERATION_ABORTED ? 0 : WaitForClose(link);
+    }
+}
+
+// Cancels a read that this call started and that is still in flight, and waits a moment for the
+// stack to let it go, so that it does not outlive its thread (whose end would cancel it) nor end
+// in another call's hands. What it may have read by then is dropped: the device was not chosen.
+void CollectRead(Link& link) {
+    if (!link.readPending)
+        return;
+    link.stack->cancel(link.device, &link.readOverlapped);
+    if (WaitForSingleObject(link.readEvent, kCancelGraceMs) != WAIT_OBJECT_0)
+        return; // still the stack's: the next read waits for it, as for one a forced end left
+    DWORD received = 0;
+    GetOverlappedResult(link.device, &link.readOverlapped, &received, FALSE);
+    link.readPending = false;
 }
 
 // What one way's attempt at an output report came to.
@@ -318,6 +345,17 @@ int WriteOnce(Link& link, const unsigned char* report, unsigned int* count, Link
         if (way != remembered)
             ways[next++] = way;
 
+    // A write that the stack held past its cancel blocks the write side until the stack lets
+    // it go; it is looked at again now, and waited for within this write's bound.
+    if (link.writeStuck) {
+        const HANDLE waits[2] = {link.closeEvent, link.writeEvent};
+        if (WaitForMultipleObjects(2, waits, FALSE, TimeLeft(deadline, 0)) == WAIT_OBJECT_0 + 1 &&
+            HasOverlappedIoCompleted(&link.writeOverlapped)) {
+            link.writeStuck = false;
+            LogCall(CallLogNowMs(), "Released %d -> 1 : the stuck write is done",
+                    link.number.load());
+        }
+    }
     for (const int way : ways) {
         if (!link.open || link.writeStuck) {
             info.deviceLost = link.open;
@@ -426,11 +464,14 @@ int LinkReadFirst(const int* numbers, int linkCount, HANDLE wake, unsigned char*
             answered = i;
             break;
         }
-        failed[i] = true;
+        if (!CancelledWhileOpen(*held[i], error) || !StartRead(*held[i]))
+            failed[i] = true;
     }
     for (Link* link : held)
-        if (link)
+        if (link) {
+            CollectRead(*link);
             ReleaseLink(*link);
+        }
     return answered;
 }
 

@@ -43,7 +43,8 @@ int AdoptLink(HANDLE device, unsigned inputLength, unsigned outputLength,
               const LinkStack& stack = kWindowsHidStack);
 
 // Waits for one input report and stores it at report[0] (at most 256 bytes); returns 1. Returns 0
-// without touching the buffer when the link is closed, unknown or the read was cancelled. When
+// without touching the buffer when the link is closed or unknown; a read cancelled while the link
+// is open is started again. When
 // the device fails (it has gone away), waits until the link is closed and then returns 0, so that
 // a caller with no other pacing does not spin. One thread reads a link at a time.
 int LinkRead(int link, unsigned char* report, unsigned int* count);
@@ -51,8 +52,10 @@ int LinkRead(int link, unsigned char* report, unsigned int* count);
 // Waits for the first input report from any of these links (at most kMaxReadFirst), or until
 // wake is signalled. Returns the index of the link whose report is now at report[0], or -1 when
 // woken. A link whose read fails is left out of the wait, and failed[index] says so; with none
-// left, the wait is for wake alone. The reads of the others stay in flight, for their next read.
-constexpr int kMaxReadFirst = 8;
+// left, the wait is for wake alone. A read that ends as cancelled while its link is still open
+// (its thread was ended) is started again. The reads of the others are cancelled before the call
+// returns, so that none outlives it.
+constexpr int kMaxReadFirst = 16;
 int LinkReadFirst(const int* links, int linkCount, HANDLE wake, unsigned char* report,
                   unsigned int* count, bool* failed);
 
