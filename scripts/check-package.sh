@@ -1,7 +1,8 @@
 #!/usr/bin/env bash
 # Checks the release archive of the 32-bit build: it holds the program, the real HID library,
 # the README and the LICENSE; both binaries are 32-bit Windows files with version info that import
-# nothing but Windows' own DLLs, and together they take at most 100 KB.
+# nothing but Windows' own DLLs (and none that a DLL beside them could replace), and together they
+# take at most 100 KB.
 set -euo pipefail
 cd "$(dirname "$0")/.."
 
@@ -24,12 +25,15 @@ for binary in ir-sensor-test.exe tiny_hid_dll.dll; do
         "$folder/$binary" ||
         { echo "package: $binary has no version information"; exit 1; }
 done
-# Fully static: only Windows' own DLLs (and the program's HID library) are imported.
+# Fully static: only Windows' own DLLs (and the program's HID library) are imported, and only
+# those that Windows always takes from its system folder: hid.dll is not one, and the loader
+# would look for it beside the program first (the library loads it from the system folder).
 imports=$(i686-w64-mingw32-objdump -p "$folder/ir-sensor-test.exe" "$folder/tiny_hid_dll.dll" |
     sed -n 's/^\s*DLL Name: //p' | tr 'A-Z' 'a-z' | sort -u)
 for dll in $imports; do
     case $dll in
-    kernel32.dll | user32.dll | gdi32.dll | msvcrt.dll | setupapi.dll | hid.dll | tiny_hid_dll.dll) ;;
+    kernel32.dll | user32.dll | gdi32.dll | msvcrt.dll | setupapi.dll | tiny_hid_dll.dll) ;;
+    hid.dll) echo "package: a binary imports hid.dll, which a hid.dll beside it would replace"; exit 1 ;;
     *) echo "package: a binary imports $dll, which Windows does not have"; exit 1 ;;
     esac
 done
