@@ -1,7 +1,8 @@
-// Where Windows is stricter than Wine, against a fake stack that behaves as Windows does: a
-// thread's pending reads are cancelled when the thread ends, a stack may let a cancelled write go
-// seconds late, a thread ended by force may be in the middle of anything, and the search may meet
-// more devices with the remote's identifiers than one adapter has slots.
+// The library over a fake stack that behaves as Windows does where Windows is stricter than Wine:
+// a thread's pending reads are cancelled when the thread ends, a stack may let a cancelled write
+// go seconds late, a thread ended by force may be in the middle of anything, and the search may
+// meet more devices with the remote's identifiers than one adapter has slots. And the race of
+// several candidates over the same stack, where the test decides who answers when.
 #include <gtest/gtest.h>
 
 #include <windows.h>
@@ -27,6 +28,7 @@ namespace {
 
 constexpr LONG kStatusPending = 0x00000103;
 constexpr LONG kStatusCancelled = static_cast<LONG>(0xC0000120);
+constexpr LONG kStatusDeviceNotConnected = static_cast<LONG>(0xC000009D);
 constexpr int kDevices = kMaxCandidates + 1;
 constexpr DWORD kLateWriteMs = 3000;
 
@@ -41,6 +43,9 @@ struct RulesDevice {
     std::vector<PendingRead> reads;
     bool writesLate = false; // its first write is let go only kLateWriteMs later, cancel or not
     bool heldAWrite = false;
+    bool gone = false;         // writes fail as a device's that has gone away
+    bool cancelledAll = false; // a cancel of everything: the link's close
+
     std::vector<std::string> got; // the reports it got, as hex
 };
 
@@ -70,6 +75,10 @@ BOOL RulesWrite(HANDLE handle, void* report, DWORD length, OVERLAPPED* overlappe
     std::lock_guard<std::mutex> hold(lock);
     RulesDevice& device = *DeviceOf(handle);
     const std::string bytes = Hex(static_cast<unsigned char*>(report), 3);
+    if (device.gone) {
+        Complete(overlapped, kStatusDeviceNotConnected, 0);
+        return Pending();
+    }
     if (device.writesLate && !device.heldAWrite) {
         device.heldAWrite = true;
         overlapped->Internal = kStatusPending;
@@ -96,6 +105,7 @@ BOOL RulesRead(HANDLE handle, void* report, DWORD, OVERLAPPED* overlapped) {
 // Reads end as cancelled; a held write ignores its cancel.
 BOOL RulesCancel(HANDLE handle, OVERLAPPED* overlapped) {
     std::lock_guard<std::mutex> hold(lock);
+    DeviceOf(handle)->cancelledAll |= !overlapped;
     std::vector<PendingRead>& reads = DeviceOf(handle)->reads;
     for (auto read = reads.begin(); read != reads.end();)
         if (!overlapped || read->overlapped == overlapped) {
@@ -357,6 +367,104 @@ TEST_F(WindowsRulesTest, EveryDeviceWithTheIdentifiersIsLookedAt) {
     std::lock_guard<std::mutex> hold(lock);
     for (int i = 0; i < kMaxCandidates; ++i)
         EXPECT_EQ(devices[i].got, std::vector<std::string>{"12 00 31"}) << "device " << i;
+}
+
+// The race, with the test deciding who answers when.
+class RaceTest : public WindowsRulesTest {
+  protected:
+    int OpenRace(int count) {
+        UseDevices(count);
+        int links[kDevices];
+        for (int i = 0; i < count; ++i)
+            links[i] = AdoptRulesLink(i);
+        return OpenCandidates(links, count);
+    }
+    static int Write(int handle, unsigned char mode) {
+        unsigned char report[256] = {0x12, 0x00, mode};
+        int way = 0;
+        return CandidatesWrite(handle, report, nullptr, &way);
+    }
+    static std::vector<std::string> Got(int index) {
+        std::lock_guard<std::mutex> hold(lock);
+        return devices[index].got;
+    }
+    static bool Closed(int index) {
+        std::lock_guard<std::mutex> hold(lock);
+        return devices[index].cancelledAll;
+    }
+    static bool WaitUntilClosed(int index) {
+        for (const double deadline = NowMs() + 2000; NowMs() < deadline; Sleep(5))
+            if (Closed(index))
+                return true;
+        return false;
+    }
+};
+
+// An empty slot first, which takes writes and never answers; the remote second. The remote is
+// chosen, the slot is let go with the request for button-only reports, and from then on every
+// call goes to the remote alone.
+TEST_F(RaceTest, TheSecondCandidateAnswersFirstAndTheEmptySlotIsLetGo) {
+    const int handle = OpenRace(2);
+    EXPECT_EQ(Write(handle, 0x31), 1);
+    ThreadRead read;
+    std::thread reader([&] { read.result = CandidatesRead(handle, read.report, nullptr); });
+    const bool delivered = Deliver(1, 0x31);
+    if (!delivered)
+        CandidatesClose(handle);
+    reader.join();
+    ASSERT_TRUE(delivered);
+    EXPECT_EQ(read.result, 1);
+    ASSERT_TRUE(WaitUntilClosed(0)) << "the empty slot was not let go";
+    EXPECT_EQ(Got(0), (std::vector<std::string>{"12 00 31", "12 00 30"}));
+    EXPECT_EQ(Write(handle, 0x33), 1);
+    EXPECT_EQ(Got(1), (std::vector<std::string>{"12 00 31", "12 00 33"}));
+    EXPECT_EQ(PendingReadsOf(0), 0) << "a read left on the slot";
+    CandidatesClose(handle);
+    EXPECT_TRUE(Closed(1));
+}
+
+// A paired remote that is switched off: gone at its first write, it leaves the race at once and
+// the live one goes on.
+TEST_F(RaceTest, ACandidateGoneAtItsFirstWriteLeavesTheRace) {
+    const int handle = OpenRace(2);
+    {
+        std::lock_guard<std::mutex> hold(lock);
+        devices[0].gone = true;
+    }
+    EXPECT_EQ(Write(handle, 0x31), 1);
+    EXPECT_TRUE(Closed(0));
+    ThreadRead read;
+    std::thread reader([&] { read.result = CandidatesRead(handle, read.report, nullptr); });
+    const bool delivered = Deliver(1, 0x31);
+    if (!delivered)
+        CandidatesClose(handle);
+    reader.join();
+    ASSERT_TRUE(delivered);
+    EXPECT_EQ(read.result, 1);
+    EXPECT_EQ(PendingReadsOf(0), 0);
+    CandidatesClose(handle);
+}
+
+// The program's teardown closes the handle while its reader waits on the race: the read ends at
+// once, and every candidate is closed.
+TEST_F(RaceTest, ACloseDuringARaceReadWakesItAndClosesEveryCandidate) {
+    const int handle = OpenRace(3);
+    ThreadRead read;
+    std::atomic<double> doneMs{0};
+    std::thread reader([&] {
+        read.result = CandidatesRead(handle, read.report, nullptr);
+        doneMs = NowMs();
+    });
+    for (const double deadline = NowMs() + 2000; NowMs() < deadline && PendingReadsOf(2) == 0;)
+        Sleep(5);
+    const double closeMs = NowMs();
+    EXPECT_EQ(CandidatesClose(handle), 1);
+    reader.join();
+    EXPECT_EQ(read.result, 0);
+    EXPECT_LT(doneMs - closeMs, 100.0);
+    for (int i = 0; i < 3; ++i)
+        EXPECT_TRUE(Closed(i)) << "candidate " << i;
+    EXPECT_EQ(Write(handle, 0x30), 0) << "the closed handle still writes";
 }
 
 } // namespace
