@@ -48,13 +48,11 @@ void OpenCallLog(const char* environmentVariable) {
         return;
     const HANDLE file = CreateFileA(path, GENERIC_WRITE, FILE_SHARE_READ | FILE_SHARE_WRITE,
                                     nullptr, OPEN_ALWAYS, FILE_ATTRIBUTE_NORMAL, nullptr);
-    LARGE_INTEGER size;
-    if (file == INVALID_HANDLE_VALUE || !GetFileSizeEx(file, &size)) {
-        if (file != INVALID_HANDLE_VALUE)
-            CloseHandle(file);
+    if (file == INVALID_HANDLE_VALUE)
         return;
-    }
-    logEnd = size.QuadPart;
+    // A pipe that streams the capture has no size, and ignores the places.
+    LARGE_INTEGER size;
+    logEnd = GetFileSizeEx(file, &size) ? size.QuadPart : 0;
     logFile = file; // published after its end is known
 }
 
