@@ -39,12 +39,27 @@ bool HasUpdateRegion(HWND window) {
     return GetUpdateRect(window, &update, FALSE) != 0;
 }
 
+BOOL CALLBACK CloseWindowOfTheCase(HWND window, LPARAM) {
+    PostMessageA(window, WM_CLOSE, 0, 0);
+    return TRUE;
+}
+
 class StartupTest : public testing::Test {
   protected:
     void SetUp() override {
         ResetFakeHid();
         hidHandle = fakeHid.openResult;
         linkClosed = false;
+    }
+    // The next case in this process meets no window, class or quit message of this one.
+    void TearDown() override {
+        EnumThreadWindows(GetCurrentThreadId(), CloseWindowOfTheCase, 0);
+        MSG message;
+        while (PeekMessageA(&message, nullptr, 0, 0, PM_REMOVE))
+            DispatchMessageA(&message);
+        UnregisterClassA(kMainWindowClass, GetModuleHandleA(nullptr));
+        while (PeekMessageA(&message, nullptr, 0, 0, PM_REMOVE)) {
+        }
     }
 };
 

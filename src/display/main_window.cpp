@@ -42,6 +42,7 @@ LRESULT CALLBACK MainWndProc(HWND window, UINT message, WPARAM wParam, LPARAM lP
     switch (message) {
     case WM_CREATE:
         markerPen = CreatePen(PS_SOLID, 1, RGB(0, 0, 0));
+        tornDown = false;
         return 0;
     case WM_PAINT:
         OnPaint(window);
