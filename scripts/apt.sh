@@ -56,6 +56,39 @@ apt_reason() {
     echo "${reason:-apt-get failed}"
 }
 
+# apt_install_from_matched_suites WHO PACKAGE...
+# Installs from the suites whose i386 and amd64 versions match: every configured source but the
+# security suite, whose i386 index can lag behind (or fail to download) while the installed amd64
+# libraries already carry its updates. Kept apart from the system's own indexes, and preferred
+# even where that means going back to the suite's version of a library the install shares
+# between the two architectures.
+apt_install_from_matched_suites() {
+    local who=$1
+    shift
+    local matched
+    matched=$(mktemp -d)
+    mkdir -p "$matched/parts" "$matched/lists/partial"
+    for file in /etc/apt/sources.list.d/*.sources; do
+        [ -f "$file" ] || continue
+        awk 'BEGIN { RS = ""; ORS = "\n\n" } !/Suites:[^\n]*-security/' "$file" \
+            >"$matched/parts/$(basename "$file")"
+    done
+    for file in /etc/apt/sources.list /etc/apt/sources.list.d/*.list; do
+        [ -f "$file" ] || continue
+        grep -v -- '-security' "$file" >"$matched/parts/$(basename "$file").list" || true
+    done
+    printf 'Package: *\nPin: release o=Debian\nPin-Priority: 1001\n' >"$matched/preferences"
+    local options=(-o "Dir::Etc::SourceParts=$matched/parts" -o Dir::Etc::SourceList=/dev/null
+                   -o "Dir::State::Lists=$matched/lists"
+                   -o "Dir::Etc::Preferences=$matched/preferences"
+                   -o "Dir::Etc::PreferencesParts=$matched/none")
+    local status=0
+    apt_refresh "$who" "${options[@]}"
+    apt_install "$who" "${options[@]}" --allow-downgrades -- "$@" || status=1
+    rm -rf "$matched"
+    return $status
+}
+
 apt_installed() {
     dpkg-query -W -f='${Status}' "$1" 2>/dev/null | grep -q "install ok installed"
 }

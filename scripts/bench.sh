@@ -34,8 +34,8 @@ if [ "${1:-}" = "--measure" ]; then
         ticks0=$(awk '{print $14 + $15}' "/proc/$pid/stat")
         sleep 10
         ticks1=$(awk '{print $14 + $15}' "/proc/$pid/stat")
-        echo "cpu_percent $(echo "scale=2; ($ticks1 - $ticks0) * 100 / $(getconf CLK_TCK) / 10" | bc)" \
-            >>"$3"
+        awk -v ticks=$(( ticks1 - ticks0 )) -v hz="$(getconf CLK_TCK)" \
+            'BEGIN { printf "cpu_percent %.2f\n", ticks * 100 / hz / 10 }' >>"$3"
         "$WINE" build/x64/demo_helper.exe esc
         wait
     }
@@ -73,12 +73,12 @@ fi
 source scripts/wine-env.sh build/x64
 if [ "${1:-}" != "--report" ]; then
     scripts/bootstrap.sh
-    command -v bc >/dev/null || apt-get install -y -qq bc >/dev/null
     cmake --preset x86 >/dev/null && cmake --build --preset x86 >/dev/null
     cmake --preset x64 >/dev/null && cmake --build --preset x64 >/dev/null
     wine_prepare_prefix
-    trap wine_end_session EXIT
-    xvfb-run -a -s "-screen 0 1280x1024x24" "$0" --measure
+    trap 'wine_end_session; wine_end_virtual_screen' EXIT
+    wine_virtual_screen
+    "$0" --measure
 fi
 runs=$(grep -c '^start_to_live_ms ' build/bench/startup 2>/dev/null) || runs=0
 

@@ -5,7 +5,7 @@ set -euo pipefail
 cd "$(dirname "$0")/.."
 source scripts/apt.sh
 
-packages=(cmake g++-mingw-w64-i686-posix g++-mingw-w64-x86-64-posix wine64 xvfb xauth googletest
+packages=(cmake g++-mingw-w64-i686-posix g++-mingw-w64-x86-64-posix wine64 xvfb googletest
           imagemagick)
 missing=()
 for package in "${packages[@]}"; do
@@ -19,7 +19,7 @@ if [ ${#missing[@]} -gt 0 ]; then
 fi
 
 for tool in /usr/lib/wine/wine64 i686-w64-mingw32-g++-posix x86_64-w64-mingw32-g++-posix cmake \
-    xvfb-run; do
+    Xvfb; do
     command -v "$tool" >/dev/null || { echo "bootstrap: $tool is missing after the install"; exit 1; }
 done
 /usr/lib/wine/wine64 --version >/dev/null 2>&1 ||

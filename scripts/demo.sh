@@ -60,9 +60,10 @@ if [ -n "${DISPLAY:-}" ]; then
     exit
 fi
 
-trap wine_end_session EXIT
+trap 'wine_end_session; wine_end_virtual_screen' EXIT
+wine_virtual_screen
 if [ "$remote" = virtual ]; then
-    xvfb-run -a -s "-screen 0 1280x1024x24" "$0" --virtual --headless
+    "$0" --virtual --headless
 else
-    xvfb-run -a -s "-screen 0 1280x1024x24" "$0" --headless
+    "$0" --headless
 fi

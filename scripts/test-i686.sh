@@ -49,37 +49,6 @@ not_run() {
     exit 0
 }
 
-# The suites whose i386 and amd64 versions match: every configured source but the security
-# suite, whose i386 index can lag behind (or fail to download) while the installed amd64
-# libraries already carry its updates. Kept apart from the system's own indexes, and preferred
-# even where that means going back to the suite's version of a library the install shares
-# between the two architectures.
-install_from_matched_suites() {
-    local matched
-    matched=$(mktemp -d)
-    mkdir -p "$matched/parts" "$matched/lists/partial"
-    for file in /etc/apt/sources.list.d/*.sources; do
-        [ -f "$file" ] || continue
-        awk 'BEGIN { RS = ""; ORS = "\n\n" } !/Suites:[^\n]*-security/' "$file" \
-            >"$matched/parts/$(basename "$file")"
-    done
-    for file in /etc/apt/sources.list /etc/apt/sources.list.d/*.list; do
-        [ -f "$file" ] || continue
-        grep -v -- '-security' "$file" >"$matched/parts/$(basename "$file").list" || true
-    done
-    printf 'Package: *\nPin: release o=Debian\nPin-Priority: 1001\n' >"$matched/preferences"
-    local options=(-o "Dir::Etc::SourceParts=$matched/parts" -o Dir::Etc::SourceList=/dev/null
-                   -o "Dir::State::Lists=$matched/lists"
-                   -o "Dir::Etc::Preferences=$matched/preferences"
-                   -o "Dir::Etc::PreferencesParts=$matched/none")
-    local status=0
-    apt_refresh test-i686 "${options[@]}"
-    apt_install test-i686 "${options[@]}" --allow-downgrades -- qemu-user-static wine32:i386 ||
-        status=1
-    rm -rf "$matched"
-    return $status
-}
-
 binfmt=/proc/sys/fs/binfmt_misc
 if ! mountpoint -q "$binfmt" && ! mount -t binfmt_misc binfmt_misc "$binfmt" 2>/dev/null; then
     not_run "the machine refuses the emulation: binfmt_misc cannot be mounted"
@@ -95,7 +64,7 @@ if ! wine32_ready; then
     apt_refresh test-i686
     if ! apt_install test-i686 -- qemu-user-static wine32:i386; then
         echo "test-i686: trying the suites whose i386 and amd64 versions match"
-        if ! install_from_matched_suites; then
+        if ! apt_install_from_matched_suites test-i686 qemu-user-static wine32:i386; then
             [ $added_i386 = no ] || dpkg --remove-architecture i386 2>/dev/null || true
             not_run "the 32-bit Wine cannot be installed beside the 64-bit one"
         fi

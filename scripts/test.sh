@@ -15,10 +15,10 @@ cmake --build --preset x64
 
 source scripts/wine-env.sh build/x64
 wine_prepare_prefix
-trap wine_end_session EXIT
-# The server is ended afterwards so that no desktop process outlives the display it was
+# The server is ended before the screen, so that no desktop process outlives the display it was
 # started on.
-xvfb-run -a -s "-screen 0 1280x1024x24" bash -c \
-    'source scripts/wine-env.sh build/x64 && wine_start_session && wine_install_virtremote &&
-        ctest --preset x64 -LE wow64 "$@"' \
-    ctest "$@"
+trap 'wine_end_session; wine_end_virtual_screen' EXIT
+wine_virtual_screen
+wine_start_session
+wine_install_virtremote
+ctest --preset x64 -LE wow64 "$@"
