@@ -11,7 +11,7 @@
 #include <ostream>
 #include <string>
 
-#include "device/hid_library.h"
+#include "hid/hid_library.h"
 #include "tests/expected_reports.h"
 #include "program_driver/program_driver.h"
 
@@ -467,10 +467,23 @@ TEST_P(HidStackTest, ARecordingThroughTheStackReplaysToTheSamePictureAndReports)
     }
 }
 
-// A user's capture kept as a regression case: a session recorded through the virtual remote
-// (tests/scenarios/recorded-objects-move.log), replayed; object 0 ends at (100, 100).
-TEST_P(ProgramTest, AKeptRecordingReplaysToItsMoveAndItsReports) {
-    ExpectReplay(ScenarioPath("recorded-objects-move"), GetParam(), 50, 50);
+// The users' captures kept as regression cases (tests/scenarios/recorded-*.log), each replayed:
+// the cross it ends with, from its "# cross <x> <y>" line, and the reports the program sent.
+TEST_P(ProgramTest, EveryKeptRecordingReplaysToItsCrossAndItsReports) {
+    const std::vector<std::string> recordings = KeptRecordings();
+    ASSERT_FALSE(recordings.empty());
+    for (const std::string& recording : recordings) {
+        SCOPED_TRACE(recording);
+        const std::string text = ReadTextFile(recording);
+        const size_t at = text.find("# cross ");
+        int x = 0;
+        int y = 0;
+        ASSERT_TRUE(at != std::string::npos &&
+                    std::sscanf(text.c_str() + at, "# cross %d %d", &x, &y) == 2)
+            << "no \"# cross <x> <y>\" line";
+        ExpectReplay(recording, GetParam(), x, y);
+        EndProgram(program);
+    }
 }
 
 // The real library in this process, straight to the virtual remote: reports the remote cannot

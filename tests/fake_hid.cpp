@@ -5,7 +5,7 @@
 
 #include <cstring>
 
-#include "device/hid_library.h"
+#include "hid/hid_library.h"
 
 FakeHid fakeHid;
 

@@ -20,7 +20,7 @@
 #include "hid/candidates.h"
 #include "hid/device_search.h"
 #include "hid/overlapped_link.h"
-#include "kernel_safe_model/rig_facts.h"
+#include "rig_facts.h"
 #include "program_driver/clock.h"
 #include "tests/hex.h"
 

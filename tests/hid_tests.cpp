@@ -1,5 +1,6 @@
 // The HID library's overlapped link, over a named-pipe pair standing in for the device: each
-// pipe message is one report. And the library's search for the remote where there is none.
+// pipe message is one report; the library's search for the remote where there is none; and the
+// call log's line, as its one reader takes it back.
 #include <gtest/gtest.h>
 
 #include <windows.h>
@@ -9,10 +10,11 @@
 #include <cstring>
 #include <thread>
 
-#include "device/hid_library.h"
+#include "hid/hid_library.h"
 #include "hid/candidates.h"
+#include "hid/log_line.h"
 #include "hid/overlapped_link.h"
-#include "kernel_safe_model/rig_facts.h"
+#include "rig_facts.h"
 #include "program_driver/clock.h"
 
 namespace {
@@ -211,6 +213,49 @@ TEST(LinkNumbersTest, NeverRunOutAndAreNeverReused) {
 // through the HID stack remove the remote and find only a device of other identifiers.)
 TEST(HidLibraryTest, FindsNothingForIdentifiersNoDeviceHas) {
     EXPECT_EQ(OpenHidHandle(kRemoteVendor, kNoDeviceProduct), -1);
+}
+
+// The call log's one reader takes back what its writer wrote, and the lines of every kind the
+// logs hold: IDs for a target, a negative handle, a result left out, a text with '#' and ':'.
+TEST(LogLineTest, ReadsBackWhatIsWrittenAndEveryKindOfLine) {
+    char line[kLogLineSize];
+    const int start = FormatLogLineStart(line, 4242, 77, 1234567891);
+    const uint8_t report[24] = {0x33, 0x00, 0x80, 0xFF};
+    char bytes[kLogReportTextSize];
+    FormatLogReport(report, 24, bytes);
+    std::snprintf(line + start, sizeof line - start, "ReadReport 3 -> 1 done 1234570.5 : %s\n",
+                  bytes);
+    LogLine read;
+    ASSERT_TRUE(ParseLogLine(line, read));
+    EXPECT_EQ(read.pid, 4242u);
+    EXPECT_EQ(read.tid, 77u);
+    EXPECT_DOUBLE_EQ(read.ms, 1234567.891);
+    EXPECT_STREQ(read.call, "ReadReport");
+    EXPECT_EQ(read.handle, 3);
+    EXPECT_EQ(read.result, 1);
+    double done = 0;
+    EXPECT_TRUE(LogNumber(read, "done", done));
+    EXPECT_DOUBLE_EQ(done, 1234570.5);
+    EXPECT_STREQ(read.text, "33 00 80 FF 00 00 00 00 00 00 00 00 00 00 00 00 00 00 00 00 00 00");
+
+    char open[] = "1 2 3.000 OpenHidHandle 057E 0306 -> -1";
+    ASSERT_TRUE(ParseLogLine(open, read));
+    EXPECT_EQ(read.handle, 0);
+    EXPECT_EQ(read.result, -1);
+    char failed[] = "1 2 3.000 Failed -1 -> 0 via SetupDiGetClassDevs error 13";
+    ASSERT_TRUE(ParseLogLine(failed, read));
+    EXPECT_EQ(read.handle, -1);
+    EXPECT_STREQ(LogValue(read, "via"), "SetupDiGetClassDevs");
+    char memory[] = "1 2 3.000 Memory 1 -> private 4096 pagefile 8192\r\n";
+    ASSERT_TRUE(ParseLogLine(memory, read));
+    EXPECT_FALSE(read.hasResult);
+    EXPECT_STREQ(LogValue(read, "pagefile"), "8192");
+    char device[] = "1 2 3.000 Device 0 -> 1 vendor 057E link 4 : \\\\?\\hid#vr#0 : x";
+    ASSERT_TRUE(ParseLogLine(device, read));
+    EXPECT_STREQ(LogValue(read, "link"), "4");
+    EXPECT_STREQ(read.text, "\\\\?\\hid#vr#0 : x");
+    char step[] = "100 ir 1 2 3 4 5 6 7 8";
+    EXPECT_FALSE(ParseLogLine(step, read)) << "a scenario's step";
 }
 
 } // namespace

@@ -1,5 +1,5 @@
-// The simulated remote: its scenario files, and its behaviour as the program's device layer sees
-// it through the four HID operations.
+// The simulated remote: its behaviour as the program's device layer sees it through the four HID
+// operations.
 #include <gtest/gtest.h>
 
 #include <windows.h>
@@ -12,7 +12,6 @@
 
 #include "device/input_reports.h"
 #include "device/output_reports.h"
-#include "hid/log_line.h"
 #include "kernel_safe_model/scenario.h"
 #include "program_driver/clock.h"
 
@@ -42,70 +41,6 @@ std::string ReadFileText(const std::string& path) {
         std::fclose(file);
     }
     return text;
-}
-
-// The call log's one reader takes back what its writer wrote, and the lines of every kind the
-// logs hold: IDs for a target, a negative handle, a result left out, a text with '#' and ':'.
-TEST(LogLineTest, ReadsBackWhatIsWrittenAndEveryKindOfLine) {
-    char line[kLogLineSize];
-    const int start = FormatLogLineStart(line, 4242, 77, 1234567891);
-    const uint8_t report[24] = {0x33, 0x00, 0x80, 0xFF};
-    char bytes[kLogReportTextSize];
-    FormatLogReport(report, 24, bytes);
-    std::snprintf(line + start, sizeof line - start, "ReadReport 3 -> 1 done 1234570.5 : %s\n",
-                  bytes);
-    LogLine read;
-    ASSERT_TRUE(ParseLogLine(line, read));
-    EXPECT_EQ(read.pid, 4242u);
-    EXPECT_EQ(read.tid, 77u);
-    EXPECT_DOUBLE_EQ(read.ms, 1234567.891);
-    EXPECT_STREQ(read.call, "ReadReport");
-    EXPECT_EQ(read.handle, 3);
-    EXPECT_EQ(read.result, 1);
-    double done = 0;
-    EXPECT_TRUE(LogNumber(read, "done", done));
-    EXPECT_DOUBLE_EQ(done, 1234570.5);
-    EXPECT_STREQ(read.text, "33 00 80 FF 00 00 00 00 00 00 00 00 00 00 00 00 00 00 00 00 00 00");
-
-    char open[] = "1 2 3.000 OpenHidHandle 057E 0306 -> -1";
-    ASSERT_TRUE(ParseLogLine(open, read));
-    EXPECT_EQ(read.handle, 0);
-    EXPECT_EQ(read.result, -1);
-    char failed[] = "1 2 3.000 Failed -1 -> 0 via SetupDiGetClassDevs error 13";
-    ASSERT_TRUE(ParseLogLine(failed, read));
-    EXPECT_EQ(read.handle, -1);
-    EXPECT_STREQ(LogValue(read, "via"), "SetupDiGetClassDevs");
-    char memory[] = "1 2 3.000 Memory 1 -> private 4096 pagefile 8192\r\n";
-    ASSERT_TRUE(ParseLogLine(memory, read));
-    EXPECT_FALSE(read.hasResult);
-    EXPECT_STREQ(LogValue(read, "pagefile"), "8192");
-    char device[] = "1 2 3.000 Device 0 -> 1 vendor 057E link 4 : \\\\?\\hid#vr#0 : x";
-    ASSERT_TRUE(ParseLogLine(device, read));
-    EXPECT_STREQ(LogValue(read, "link"), "4");
-    EXPECT_STREQ(read.text, "\\\\?\\hid#vr#0 : x");
-    char step[] = "100 ir 1 2 3 4 5 6 7 8";
-    EXPECT_FALSE(ParseLogLine(step, read)) << "a scenario's step";
-}
-
-TEST(ScenarioTest, RejectsBadFilesWithTheLineAndTheReason) {
-    const struct {
-        const char* text;
-        const char* says;
-    } cases[] = {
-        {"ir 1 2 3\n", "line 1: 'ir' takes 8 values, not 3"},
-        {"# fine\njump 3\n", "line 2: unknown command 'jump'"},
-        {"ir 1 2 3 4 5 6 7 1024\n", "line 1: '1024' is no value for 'ir'"},
-        {"buttons 00 zz\n", "line 1: 'zz' is no value for 'buttons'"},
-        {"500 send\n100 silent\n", "line 2: steps must not go back in time"},
-        {"rate 0\n", "line 1: the rate must be at least 1"},
-        {"300\n", "line 1: a time with no command"},
-    };
-    for (const auto& bad : cases) {
-        Scenario scenario;
-        char error[128] = "";
-        EXPECT_FALSE(ParseScenario(bad.text, scenario, error, sizeof error)) << bad.text;
-        EXPECT_STREQ(error, bad.says);
-    }
 }
 
 class SimulatedRemoteTest : public testing::Test {

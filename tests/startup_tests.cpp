@@ -10,7 +10,7 @@
 #include "control/startup.h"
 #include "device/input_reports.h"
 #include "display/main_window.h"
-#include "kernel_safe_model/rig_facts.h"
+#include "rig_facts.h"
 #include "tests/expected_reports.h"
 #include "tests/fake_hid.h"
 

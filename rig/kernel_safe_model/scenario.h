@@ -46,7 +46,7 @@
 
 #include <cstdint>
 
-#include "kernel_safe_model/rig_facts.h"
+#include "rig_facts.h"
 
 constexpr int kMaxScenarioSteps = 4096;
 

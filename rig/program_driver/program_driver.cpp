@@ -286,11 +286,12 @@ bool DeclareDescriptor(const std::string& path, int remote) {
     return RunSetup("descriptor \"" + path + "\" " + std::to_string(remote));
 }
 
-std::vector<std::string> DescriptorFiles() {
+// The files of a folder beside the driver's executable that match a pattern.
+std::vector<std::string> FilesBeside(const char* subfolder, const char* pattern) {
     std::vector<std::string> files;
     WIN32_FIND_DATAA found;
-    const std::string folder = ThisFolder() + "\\descriptors\\";
-    const HANDLE search = FindFirstFileA((folder + "*.txt").c_str(), &found);
+    const std::string folder = ThisFolder() + "\\" + subfolder + "\\";
+    const HANDLE search = FindFirstFileA((folder + pattern).c_str(), &found);
     if (search == INVALID_HANDLE_VALUE)
         return files;
     do
@@ -298,6 +299,14 @@ std::vector<std::string> DescriptorFiles() {
     while (FindNextFileA(search, &found));
     FindClose(search);
     return files;
+}
+
+std::vector<std::string> DescriptorFiles() {
+    return FilesBeside("descriptors", "*.txt");
+}
+
+std::vector<std::string> KeptRecordings() {
+    return FilesBeside("scenarios", "recorded-*.log");
 }
 
 bool StartProgram(const std::string& scenarioText, Program& program, Remote remote,

@@ -14,7 +14,7 @@
 #include <string>
 #include <vector>
 
-#include "kernel_safe_model/rig_facts.h"
+#include "rig_facts.h"
 #include "program_driver/clock.h"
 
 // One line of a call log (hid/log_line.h): the simulated remote's log, the real library's capture
@@ -82,6 +82,8 @@ bool AddVirtualRemotes(Program& program, const std::vector<std::string>& scenari
 bool DeclareDescriptor(const std::string& path, int remote = 2);
 // The files of tests/descriptors, copied beside the driver's executable into descriptors\.
 std::vector<std::string> DescriptorFiles();
+// The users' captures kept as regression cases: tests/scenarios/recorded-*.log.
+std::vector<std::string> KeptRecordings();
 // Puts a copy of the program and its real HID library in a folder of its own, with this file
 // beside them, as a user's Downloads folder may hold one; the program's next runs start there.
 bool CopyProgramWith(Program& program, const std::string& file);

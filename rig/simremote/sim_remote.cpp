@@ -23,10 +23,10 @@
 #include <cstdio>
 #include <cstring>
 
-#include "device/hid_library.h"
+#include "hid/hid_library.h"
 #include "hid/call_log.h"
 #include "kernel_safe_model/remote_reports.h"
-#include "kernel_safe_model/rig_facts.h"
+#include "rig_facts.h"
 #include "kernel_safe_model/scenario.h"
 
 namespace {

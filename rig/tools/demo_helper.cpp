@@ -8,7 +8,7 @@
 #include <cstdio>
 #include <cstring>
 
-#include "kernel_safe_model/rig_facts.h"
+#include "rig_facts.h"
 
 int main(int argc, char** argv) {
     if (argc != 2)

@@ -25,7 +25,7 @@
 #include <cstring>
 #include <initializer_list>
 
-#include "kernel_safe_model/rig_facts.h"
+#include "rig_facts.h"
 
 namespace {
 

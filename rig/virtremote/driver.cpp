@@ -8,7 +8,7 @@
 // log and report thread, and a HID device of other identifiers (root\virtremote-other) that
 // says nothing, for a program to pass over.
 #include "virtremote/hid_minidriver.h"
-#include "kernel_safe_model/rig_facts.h"
+#include "rig_facts.h"
 #include "virtremote/kernel_support.h"
 #include "virtremote/remote.h"
 #include "virtremote/report_descriptor.h"

@@ -23,7 +23,8 @@ constexpr uint8_t kIrEnabled = 0x08;
 
 // How often a device's report thread looks for a newly named scenario.
 constexpr ULONGLONG kPollMicroseconds = 10000;
-constexpr int kMaxRemotes = 6;
+// The remotes and the device of other identifiers.
+constexpr int kMaxRemotes = kMaxVirtualRemotes + 1;
 constexpr int kSubkeyChars = 32;
 
 WCHAR serviceKeyText[kPathChars];

@@ -3,15 +3,13 @@
 
 #include <atomic>
 
-#include "device/hid_library.h"
+#include "hid/hid_library.h"
 
 constexpr int kRemoteVendorId = 0x057E;
 constexpr int kRemoteProductId = 0x0306;
 // The later model, which most remotes sold since about 2011 are: same camera, same reports.
 constexpr int kLaterRemoteProductId = 0x0330;
 constexpr int kNoDevice = -1;
-// Both report buffers are this long; byte 0 is the report ID.
-constexpr int kReportBufferSize = 256;
 
 // What OpenHidHandle returned; kNoDevice means no remote. Kept after the close.
 extern std::atomic<int> hidHandle;

@@ -104,7 +104,7 @@ USHORT PreparsedWord(const unsigned char* at) {
 // does not read as that layout, or disagrees with the documented caps (hasCaps: the IDs they
 // name), and then nothing is known from it.
 bool ReadPreparsedOutputBits(PHIDP_PREPARSED_DATA data, const HIDP_CAPS& caps,
-                             const bool hasCaps[256], unsigned bits[256]) {
+                             const bool hasCaps[kReportIds], unsigned bits[kReportIds]) {
     const auto* bytes = reinterpret_cast<const unsigned char*>(data);
     if (std::memcmp(bytes, kPreparsedMagic, sizeof kPreparsedMagic) != 0)
         return false;
@@ -116,8 +116,8 @@ bool ReadPreparsedOutputBits(PHIDP_PREPARSED_DATA data, const HIDP_CAPS& caps,
     if (firstCap + capCount != endCap || endCap * kPreparsedCapBytes > capsBytes ||
         reportBytes != caps.OutputReportByteLength)
         return false;
-    bool seen[256] = {};
-    unsigned endBits[256] = {};
+    bool seen[kReportIds] = {};
+    unsigned endBits[kReportIds] = {};
     for (USHORT i = firstCap; i < endCap; ++i) {
         const unsigned char* cap = bytes + kPreparsedHeaderBytes + i * kPreparsedCapBytes;
         const unsigned id = cap[2];
@@ -133,10 +133,10 @@ bool ReadPreparsedOutputBits(PHIDP_PREPARSED_DATA data, const HIDP_CAPS& caps,
         if (end > endBits[id])
             endBits[id] = end;
     }
-    for (int id = 0; id < 256; ++id)
+    for (int id = 0; id < kReportIds; ++id)
         if (seen[id] != hasCaps[id])
             return false;
-    for (int id = 0; id < 256; ++id)
+    for (int id = 0; id < kReportIds; ++id)
         bits[id] = endBits[id] ? endBits[id] - 8 : 0;
     return true;
 }
@@ -146,10 +146,10 @@ bool ReadPreparsedOutputBits(PHIDP_PREPARSED_DATA data, const HIDP_CAPS& caps,
 // an ID whose length is not known for certain: the writes then send the caller's bytes up to the
 // collection's output report length.
 void ReadOutputLengths(PHIDP_PREPARSED_DATA data, const HIDP_CAPS& caps,
-                       unsigned short lengthById[256], bool hasCaps[256]) {
-    unsigned bits[256] = {};
-    std::memset(hasCaps, 0, 256 * sizeof hasCaps[0]);
-    bool unknown[256] = {};
+                       unsigned short lengthById[kReportIds], bool hasCaps[kReportIds]) {
+    unsigned bits[kReportIds] = {};
+    std::memset(hasCaps, 0, kReportIds * sizeof hasCaps[0]);
+    bool unknown[kReportIds] = {};
     HIDP_VALUE_CAPS values[kMaxOutputCaps];
     USHORT valueCount = kMaxOutputCaps;
     if (hid.getValueCaps(HidP_Output, values, &valueCount, data) != HIDP_STATUS_SUCCESS)
@@ -175,7 +175,7 @@ void ReadOutputLengths(PHIDP_PREPARSED_DATA data, const HIDP_CAPS& caps,
     if (ReadPreparsedOutputBits(data, caps, hasCaps, bits))
         std::memset(unknown, 0, sizeof unknown);
 
-    for (int id = 0; id < 256; ++id) {
+    for (int id = 0; id < kReportIds; ++id) {
         unsigned length = bits[id] && !unknown[id] ? 1 + (bits[id] + 7) / 8 : 0;
         if (length > caps.OutputReportByteLength)
             length = caps.OutputReportByteLength;
@@ -185,11 +185,11 @@ void ReadOutputLengths(PHIDP_PREPARSED_DATA data, const HIDP_CAPS& caps,
 
 // "10:2,11:2,12:3,...": each output report ID (hexadecimal) the device declares, with the length
 // the writes use (0: not known), for the capture's device line.
-void FormatOutputLengths(const unsigned short lengthById[256], const bool declared[256], char* text,
-                         int size) {
+void FormatOutputLengths(const unsigned short lengthById[kReportIds],
+                         const bool declared[kReportIds], char* text, int size) {
     int used = 0;
     text[0] = '\0';
-    for (int id = 0; id < 256 && used < size - 12; ++id)
+    for (int id = 0; id < kReportIds && used < size - 12; ++id)
         if (declared[id])
             used += std::snprintf(text + used, size - used, "%s%02X:%u", used ? "," : "", id,
                                   lengthById[id]);
@@ -300,7 +300,7 @@ int OpenIfMatching(const DeviceSearch& search, const char* devicePath, DWORD ind
     if (!facts.described)
         return passOver("no capabilities");
     // From here on the line names the output reports' lengths, which decide how writes go.
-    char lengths[3 * 256 + 8];
+    char lengths[3 * kReportIds + 8];
     FormatOutputLengths(facts.outputLengthById, facts.outputDeclared, lengths, sizeof lengths);
     char outcome[64];
     const auto sayWithLengths = [&](int result) {

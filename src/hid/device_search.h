@@ -16,9 +16,9 @@ extern "C" {
 struct DeviceFacts {
     HIDD_ATTRIBUTES attributes;
     HIDP_CAPS caps;
-    unsigned short outputLengthById[256];
-    bool outputDeclared[256]; // the IDs of the output reports the device declares
-    bool described;           // the capabilities could be read
+    unsigned short outputLengthById[kReportIds];
+    bool outputDeclared[kReportIds]; // the IDs of the output reports the device declares
+    bool described;                  // the capabilities could be read
 };
 
 enum class ListedPath {

@@ -3,7 +3,7 @@
 // With TINY_HID_CAPTURE naming a file, every call and report is appended to it in the simulated
 // remote's log format: a recording of a session that the simulated remotes can replay. The open
 // adds a line for each HID device it looked at.
-#include "device/hid_library.h"
+#include "hid/hid_library.h"
 #include "hid/call_log.h"
 #include "hid/candidates.h"
 #include "hid/device_search.h"

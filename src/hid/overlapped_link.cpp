@@ -86,7 +86,7 @@ struct Link {
     OVERLAPPED writeOverlapped;
     unsigned inputLength;
     unsigned outputLength;
-    unsigned short outputLengthById[256];
+    unsigned short outputLengthById[kReportIds];
     unsigned char readBuffer[kLinkReportLimit];
     unsigned char writeBuffer[kLinkReportLimit];
 };
@@ -387,7 +387,7 @@ int WriteOnce(Link& link, const unsigned char* report, unsigned int* count, Link
 } // namespace
 
 int AdoptLink(HANDLE device, unsigned inputLength, unsigned outputLength,
-              const unsigned short outputLengthById[256], const LinkStack& stack) {
+              const unsigned short outputLengthById[kReportIds], const LinkStack& stack) {
     if (inputLength == 0 || inputLength > kLinkReportLimit || outputLength > kLinkReportLimit)
         return -1;
     Link* slot = ClaimSlot();
@@ -415,7 +415,7 @@ int AdoptLink(HANDLE device, unsigned inputLength, unsigned outputLength,
     link.device = device;
     link.inputLength = inputLength;
     link.outputLength = outputLength;
-    for (int id = 0; id < 256; ++id) {
+    for (int id = 0; id < kReportIds; ++id) {
         const unsigned length = outputLengthById[id];
         link.outputLengthById[id] = length <= kLinkReportLimit ? length : 0;
     }

@@ -7,10 +7,14 @@
 
 #include <atomic>
 
+#include "hid/hid_library.h"
+
 // The longest report, in either direction, that a link carries.
 constexpr unsigned kLinkReportLimit = 1024;
-// The caller's report buffers are this long; longer input reports are clipped to it.
-constexpr unsigned kCallerReportLimit = 256;
+// The caller's report buffers are kReportBufferSize long; longer input reports are clipped to it.
+constexpr unsigned kCallerReportLimit = kReportBufferSize;
+// Report IDs are one byte.
+constexpr int kReportIds = 256;
 // No write holds its caller longer than this, whatever the stack does.
 constexpr DWORD kWriteTimeoutMs = 1000;
 
@@ -39,14 +43,14 @@ extern const char* const kWriteWayNames[kWriteWayCount];
 // device's report lengths; outputLengthById gives the exact length of each output report by its
 // ID, 0 where the device did not say.
 int AdoptLink(HANDLE device, unsigned inputLength, unsigned outputLength,
-              const unsigned short outputLengthById[256],
+              const unsigned short outputLengthById[kReportIds],
               const LinkStack& stack = kWindowsHidStack);
 
-// Waits for one input report and stores it at report[0] (at most 256 bytes); returns 1. Returns 0
-// without touching the buffer when the link is closed or unknown; a read cancelled while the link
-// is open is started again. When
-// the device fails (it has gone away), waits until the link is closed and then returns 0, so that
-// a caller with no other pacing does not spin. One thread reads a link at a time.
+// Waits for one input report and stores it at report[0] (at most kCallerReportLimit bytes);
+// returns 1. Returns 0 without touching the buffer when the link is closed or unknown; a read
+// cancelled while the link is open is started again. When the device fails (it has gone away),
+// waits until the link is closed and then returns 0, so that a caller with no other pacing does not
+// spin. One thread reads a link at a time.
 int LinkRead(int link, unsigned char* report, unsigned int* count);
 
 // Waits for the first input report from any of these links (at most kMaxReadFirst), or until
