@@ -24,4 +24,6 @@ constexpr const char* kVirtualRemoteParametersKey =
 // reads every report: the probe, the set-up's two pauses, the reader's delay.
 constexpr const char* kProgramFile = "ir-sensor-test.exe";
 constexpr const char* kMainWindowClass = "wnd-001";
+// The file a hid.dll planted beside the program leaves in its own folder when it is loaded.
+constexpr const char* kPlantedDllMark = "the planted hid.dll was loaded";
 constexpr int kProgramWaitsUntilLiveMs = 100 + 200 + 200 + 500;

@@ -244,6 +244,19 @@ DWORD WINAPI ReadTheHandle(void* parameter) {
     return 0;
 }
 
+// Reads the handle on a thread of its own while this device delivers a report of this ID to a
+// read that a thread other than notBy started. The read's result and report, or false when the
+// device got no read to deliver to (the handle is then closed, which ends the read).
+bool ReadWhileDelivering(int handle, int index, unsigned char id, ThreadRead& read,
+                         DWORD notBy = 0) {
+    std::thread reader([&] { read.result = CandidatesRead(handle, read.report, nullptr); });
+    const bool delivered = Deliver(index, id, notBy);
+    if (!delivered)
+        CandidatesClose(handle);
+    reader.join();
+    return delivered;
+}
+
 class WindowsRulesTest : public testing::Test {
   protected:
     void TearDown() override {
@@ -278,12 +291,8 @@ TEST_F(WindowsRulesTest, ReadsThatAnEndedThreadLeftPendingDropNoCandidate) {
     for (int round = 0; round < 2; ++round) {
         SCOPED_TRACE(round == 0 ? "the first read after the end" : "a later read");
         ThreadRead reader;
-        std::thread thread([&] { reader.result = CandidatesRead(handle, reader.report, nullptr); });
-        const bool delivered = Deliver(0, 0x31, probeId);
-        if (!delivered)
-            CandidatesClose(handle); // wakes the reader
-        thread.join();
-        ASSERT_TRUE(delivered) << "no read on the first candidate";
+        ASSERT_TRUE(ReadWhileDelivering(handle, 0, 0x31, reader, probeId))
+            << "no read on the first candidate";
         EXPECT_EQ(reader.result, 1);
         EXPECT_EQ(reader.report[0], 0x31);
     }
@@ -428,12 +437,7 @@ TEST_F(RaceTest, TheSecondCandidateAnswersFirstAndTheEmptySlotIsLetGo) {
     const int handle = OpenRace(2);
     EXPECT_EQ(Write(handle, 0x31), 1);
     ThreadRead read;
-    std::thread reader([&] { read.result = CandidatesRead(handle, read.report, nullptr); });
-    const bool delivered = Deliver(1, 0x31);
-    if (!delivered)
-        CandidatesClose(handle);
-    reader.join();
-    ASSERT_TRUE(delivered);
+    ASSERT_TRUE(ReadWhileDelivering(handle, 1, 0x31, read));
     EXPECT_EQ(read.result, 1);
     ASSERT_TRUE(WaitUntilClosed(0)) << "the empty slot was not let go";
     EXPECT_EQ(Got(0), (std::vector<std::string>{"12 00 31", "12 00 30"}));
@@ -455,12 +459,7 @@ TEST_F(RaceTest, ACandidateGoneAtItsFirstWriteLeavesTheRace) {
     EXPECT_EQ(Write(handle, 0x31), 1);
     EXPECT_TRUE(Closed(0));
     ThreadRead read;
-    std::thread reader([&] { read.result = CandidatesRead(handle, read.report, nullptr); });
-    const bool delivered = Deliver(1, 0x31);
-    if (!delivered)
-        CandidatesClose(handle);
-    reader.join();
-    ASSERT_TRUE(delivered);
+    ASSERT_TRUE(ReadWhileDelivering(handle, 1, 0x31, read));
     EXPECT_EQ(read.result, 1);
     EXPECT_EQ(PendingReadsOf(0), 0);
     CandidatesClose(handle);

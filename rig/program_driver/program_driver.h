@@ -89,7 +89,6 @@ std::vector<std::string> KeptRecordings();
 bool CopyProgramWith(Program& program, const std::string& file);
 // A hid.dll of the program's build that leaves kPlantedDllMark beside itself when it is loaded.
 std::string PlantedHidDll();
-constexpr const char* kPlantedDllMark = "the planted hid.dll was loaded";
 // Starts another instance that shares the first one's scenario and log.
 bool StartAnotherInstance(const Program& first, Program& second);
 // The exit code once the program has ended, or -1 if it still runs after timeoutMs.

@@ -5,7 +5,7 @@
 
 #include <cstring>
 
-#include "program_driver/program_driver.h"
+#include "rig_facts.h"
 
 BOOL WINAPI DllMain(HINSTANCE self, DWORD reason, void*) {
     if (reason != DLL_PROCESS_ATTACH)

@@ -14,7 +14,6 @@
 #include <windows.h>
 
 #include <atomic>
-#include <cstring>
 
 #include "hid/call_log.h"
 #include "hid/overlapped_link.h"
@@ -49,10 +48,6 @@ struct Race {
 };
 
 Race races[kRaceSlots];
-
-// The remote's mode request for button-only reports (12 00 30), which stops a remote that is let
-// go from streaming.
-constexpr unsigned char kButtonsOnlyRequest[3] = {0x12, 0x00, 0x30};
 
 void ReleaseRace(Race& race) {
     if (race.users.fetch_sub(1) != 1)
@@ -100,9 +95,9 @@ DWORD WINAPI LetGoOthers(void* raceIndex) {
         if (!letGo[i])
             continue;
         if (race.tookWrite[i]) {
-            unsigned char request[kCallerReportLimit] = {};
-            std::memcpy(request, kButtonsOnlyRequest, sizeof kButtonsOnlyRequest);
-            LinkWrite(race.links[i], request, nullptr);
+            // The remote's mode request for button-only reports: it stops streaming.
+            unsigned char buttonsOnly[kCallerReportLimit] = {0x12, 0x00, 0x30};
+            LinkWrite(race.links[i], buttonsOnly, nullptr);
         }
         LinkClose(race.links[i]);
     }

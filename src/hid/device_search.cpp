@@ -73,10 +73,6 @@ BOOL CALLBACK LoadHid(INIT_ONCE*, void*, void**) {
     return TRUE;
 }
 
-} // namespace
-
-namespace {
-
 // Output caps beyond these are not looked at; a remote has a handful.
 constexpr USHORT kMaxOutputCaps = 128;
 // A main item's Variable flag (clear: an Array), in its caps' BitField.

@@ -42,7 +42,7 @@ struct DeviceSearch {
 };
 extern const DeviceSearch kWindowsDeviceSearch;
 
-// Opens every device with these identifiers (at most kMaxCandidates; any further one is a line of
-// the capture) and returns the handle of their race (with one, its
-// link), or -1 when none opens. Each device looked at is a line of the capture.
+// Opens every device with these identifiers, at most kMaxCandidates, and returns the handle of
+// their race (with one, its link), or -1 when none opens. Each device looked at is a line of the
+// capture, any further one with the identifiers too.
 int FindAndOpen(int vendorId, int productId, const DeviceSearch& search = kWindowsDeviceSearch);
