@@ -11,7 +11,7 @@
 #include "rig_facts.h"
 #include "virtremote/kernel_support.h"
 #include "virtremote/remote.h"
-#include "virtremote/report_descriptor.h"
+#include "kernel_safe_model/report_descriptor.h"
 
 namespace {
 

@@ -6,7 +6,7 @@
 #include "kernel_safe_model/remote_reports.h"
 #include "kernel_safe_model/scenario.h"
 #include "virtremote/kernel_support.h"
-#include "virtremote/report_descriptor.h"
+#include "kernel_safe_model/report_descriptor.h"
 
 extern "C" __declspec(dllimport) int __cdecl _snprintf(char* buffer, size_t count,
                                                        const char* format, ...);

@@ -1,7 +1,7 @@
 // The remote's report descriptor, as the remote declares it: one game pad application collection,
 // every report one Array main item of vendor-defined bytes (Report Count fields of 8 bits), so
 // that the capabilities give 22-byte reports both ways.
-#include "virtremote/report_descriptor.h"
+#include "kernel_safe_model/report_descriptor.h"
 
 #include <initializer_list>
 
