@@ -27,7 +27,7 @@ if [ "${1:-}" = "--measure" ]; then
     # no log is written.
     #     measure_cpu PROGRAM PATTERN FILE
     measure_cpu() {
-        (unset SIMREMOTE_SCENARIO SIMREMOTE_LOG TINY_HID_CAPTURE; "$WINE" "$1") &
+        (unset SIMREMOTE_SCENARIO TINY_HID_CAPTURE; "$WINE" "$1") &
         sleep 3
         local pid ticks0 ticks1
         pid=$(pgrep -f "$2" | head -n 1)

@@ -47,7 +47,7 @@ cmake --build --preset x64 --target simremote demo_helper virtremote_setup >/dev
 
 source scripts/wine-env.sh build/x64
 wine_prepare_prefix
-unset SIMREMOTE_SCENARIO SIMREMOTE_LOG TINY_HID_CAPTURE
+unset SIMREMOTE_SCENARIO TINY_HID_CAPTURE
 
 if [ -n "${DISPLAY:-}" ]; then
     if [ "$remote" = virtual ]; then

@@ -1,5 +1,5 @@
 // The simulated remote: its behaviour as the program's device layer sees it through the four HID
-// operations.
+// operations, which are the shipped library's over the simulated stack.
 #include <gtest/gtest.h>
 
 #include <windows.h>
@@ -50,7 +50,7 @@ class SimulatedRemoteTest : public testing::Test {
         logPath = TempPath("log.txt");
         DeleteFileA(logPath.c_str());
         SetEnvironmentVariableA("SIMREMOTE_SCENARIO", scenarioPath.c_str());
-        SetEnvironmentVariableA("SIMREMOTE_LOG", logPath.c_str());
+        SetEnvironmentVariableA("TINY_HID_CAPTURE", logPath.c_str());
     }
     void TearDown() override {
         CloseHidHandle(hidHandle);
@@ -95,16 +95,23 @@ TEST_F(SimulatedRemoteTest, SendsTheReportsTheProgramAsksForAtItsRate) {
         ReadAndParse();
     EXPECT_EQ(RemoteState.buttons2, 0x80);
 
-    // Every call is in the log, writes with their 22 bytes.
+    // Every call is in the capture, writes with their 22 bytes and the exact way that carried
+    // them (the device declares the remote's reports), and the device's line from its close.
     CloseHidHandle(hidHandle);
     const std::string log = ReadFileText(logPath);
+    EXPECT_NE(log.find(" Device 0 -> 1 vendor 057E product 0306 input 22 output 22 lengths "
+                       "10:2,11:2,12:3,13:2,14:2,15:2,16:22,17:7,18:22,19:2,1A:2 link 1 : "),
+              std::string::npos)
+        << log;
     EXPECT_NE(log.find(" OpenHidHandle 057E 0306 -> 1"), std::string::npos) << log;
-    EXPECT_NE(log.find(" WriteReport 1 -> 1 : 12 00 33 00 00 00 00 00 00 00 00 00 00 00 00 00 00 "
-                       "00 00 00 00 00\n"),
+    EXPECT_NE(log.find(" WriteReport 1 -> 1 via exact : 12 00 33 00 00 00 00 00 00 00 00 00 00 00 "
+                       "00 00 00 00 00 00 00 00\n"),
               std::string::npos)
         << log;
     EXPECT_NE(log.find(" ReadReport 1 -> 1 done "), std::string::npos);
+    EXPECT_NE(log.find(" Reports 1 -> "), std::string::npos);
     EXPECT_NE(log.find(" CloseHidHandle 1 -> 1\n"), std::string::npos);
+    EXPECT_EQ(log.find(" Failed "), std::string::npos) << log;
 }
 
 TEST_F(SimulatedRemoteTest, CloseWakesASilentReadAndLaterCallsFail) {
@@ -139,24 +146,28 @@ TEST_F(SimulatedRemoteTest, AbsentOrUnreadableScenarioFindsNoRemote) {
     EXPECT_EQ(OpenHidHandle(kRemoteVendor, kOtherProduct), -1) << "another product id";
 }
 
-TEST_F(SimulatedRemoteTest, GarbageAndFailingReadsKeepThePace) {
-    Use("garbage\n150 fail\n");
+// A failing remote fails its reads, which the HID stack passes over: no report until it sends
+// again, and then at its pace.
+TEST_F(SimulatedRemoteTest, GarbageThenFailingReadsGiveNoReportUntilTheRemoteSendsAgain) {
+    Use("garbage\n150 fail\n450 send\n");
     hidHandle = OpenHidHandle(kRemoteVendor, kRemoteProduct);
     ASSERT_GT(hidHandle, 0);
+    const double openMs = NowMs();
     unsigned char report[256];
     unsigned int count = 0;
     for (int i = 0; i < 5; ++i) {
         ASSERT_EQ(ReadReport(hidHandle, report, &count), 1);
         EXPECT_TRUE(report[0] < 0x30 || report[0] > 0x3F) << int(report[0]);
     }
-    while (ReadReport(hidHandle, report, &count) == 1) {
-    }
-    report[0] = 0xAB;
-    const double start = NowMs();
-    EXPECT_EQ(ReadReport(hidHandle, report, &count), 0);
-    EXPECT_EQ(ReadReport(hidHandle, report, &count), 0);
-    EXPECT_GT(NowMs() - start, 10.0) << "failing reads returned at once";
-    EXPECT_EQ(report[0], 0xAB);
+    while (NowMs() - openMs < 200)
+        ASSERT_EQ(ReadReport(hidHandle, report, &count), 1);
+    ASSERT_EQ(ReadReport(hidHandle, report, &count), 1);
+    EXPECT_GT(NowMs() - openMs, 440.0) << "a report while the remote failed";
+    EXPECT_EQ(report[0], 0x30);
+    const double sendMs = NowMs();
+    for (int i = 0; i < 5; ++i)
+        ASSERT_EQ(ReadReport(hidHandle, report, &count), 1);
+    EXPECT_GT(NowMs() - sendMs, 30.0) << "the reports held back came all at once";
 }
 
 } // namespace

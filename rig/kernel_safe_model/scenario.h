@@ -7,8 +7,9 @@
 // report of a session) and never goes back from one step to the next:
 //     absent                           no remote is found (the simulated DLL; the virtual device
 //                                      is absent only when it is removed)
-//     log summary                      the simulated DLL logs no reads, only the other calls and,
-//                                      at the close, how many reports were delivered and dropped
+//     log summary                      the simulated DLL's capture has no reads, only the other
+//                                      calls and, every second and at the close, how many
+//                                      reports were delivered and dropped
 //     refuse write                     the virtual device refuses output reports that come by
 //                                      WriteFile: only HidD_SetOutputReport's way gets through
 //     refuse inexact                   the virtual device refuses output reports that are not
@@ -30,16 +31,17 @@
 //     kind <id> | kind mode            send reports with this ID (hexadecimal), or again the
 //                                      ID the program last asked for with 12 00 <id>
 //     report <b0> ... <b21>            send exactly these 22 bytes (hexadecimal)
-//     silent                           a read started from then on returns only at the close
+//     silent                           no report from then on: a read returns only at the close
 //     garbage                          reports with IDs outside 30..3F and arbitrary bytes
-//     fail                             reads fail at the report rate and leave the buffer alone
+//     fail                             the remote's reports fail at the report rate: the stack
+//                                      passes over them, and a read waits for the next good one
 //     off                              the remote is switched off: reads and writes fail as a
 //                                      disconnected remote's do, until the next scenario
 //     send                             ordinary reports again
 // Before any step: no object seen, no button, acceleration around 80 80 9A with a varying,
 // never zero X byte, reports of the requested ID (30 until the program asks), 100 a second.
 //
-// A recorded session (the HID library's capture, in the log format of the simulated DLL) is a
+// A recorded session (the HID library's capture, hid/log_line.h) is a
 // scenario too: each input report the program read becomes a "report" step at the time it
 // arrived, counted from the open; the other lines are left out.
 #pragma once

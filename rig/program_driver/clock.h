@@ -1,5 +1,5 @@
 // The tests' clock: the performance counter in milliseconds, the same time base as the
-// simulated remote's log.
+// HID library's capture.
 #pragma once
 
 #include <windows.h>

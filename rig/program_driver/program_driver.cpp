@@ -251,14 +251,13 @@ bool UseScenario(const std::string& scenarioText, Program& program, Remote remot
     program.remote = remote;
     program.logPath = TempFile("log.txt");
     DeleteFileA(program.logPath.c_str());
+    SetEnvironmentVariableA("TINY_HID_CAPTURE", program.logPath.c_str());
     if (remote == Remote::kSimulated) {
         SetEnvironmentVariableA("SIMREMOTE_SCENARIO", scenarioPath.c_str());
-        SetEnvironmentVariableA("SIMREMOTE_LOG", program.logPath.c_str());
         return true;
     }
     program.deviceLogPath = TempFile("device-log.txt");
     DeleteFileA(program.deviceLogPath.c_str());
-    SetEnvironmentVariableA("TINY_HID_CAPTURE", program.logPath.c_str());
     return ConfigureVirtualRemote(scenarioPath, program.deviceLogPath);
 }
 

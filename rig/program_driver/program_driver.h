@@ -17,8 +17,8 @@
 #include "rig_facts.h"
 #include "program_driver/clock.h"
 
-// One line of a call log (hid/log_line.h): the simulated remote's log, the real library's capture
-// or the virtual remote's device log.
+// One line of a call log (hid/log_line.h): the HID library's capture or the virtual remote's
+// device log.
 struct LoggedCall {
     unsigned long pid = 0;
     unsigned long tid = 0;
@@ -45,8 +45,8 @@ constexpr int kCrosses[4][2] = {{100, 150}, {200, 250}, {300, 100}, {400, 350}};
 struct Program {
     PROCESS_INFORMATION process = {};
     Remote remote = Remote::kSimulated;
-    std::string logPath;       // every call, the simulated DLL's log or the real library's capture
-    std::string deviceLogPath; // the virtual remote's log
+    std::string logPath;                         // every call: the HID library's capture
+    std::string deviceLogPath;                   // the virtual remote's log
     std::vector<std::string> moreDeviceLogPaths; // the logs of remotes 2 and up
     std::string folder; // a copy of the program elsewhere (CopyProgramWith); empty: the build's
     double startMs = 0;
@@ -114,7 +114,7 @@ std::vector<uint32_t> ClientPicture(HWND window);
 // Waits up to timeoutMs for a cross to show at (cx, cy).
 bool WaitForCross(HWND window, int cx, int cy, DWORD timeoutMs);
 
-// A call log's lines; ReadLog: the program's log (the simulated DLL's or the capture).
+// A call log's lines; ReadLog: the program's capture.
 std::vector<LoggedCall> ReadLogFile(const std::string& path);
 std::vector<LoggedCall> ReadLog(const Program& program);
 // The virtual remote's log of this run: "WriteReport" lines are the output reports it got (result

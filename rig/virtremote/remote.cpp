@@ -1,5 +1,5 @@
 // The virtual remote's behaviour, on the scenario language and the report building that the
-// simulated DLL uses too.
+// simulated remote's stack uses too.
 #include "virtremote/remote.h"
 
 #include "hid/log_line.h"

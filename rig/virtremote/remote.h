@@ -6,7 +6,7 @@
 // When the key's Scenario value names another file, the device's report thread reads and parses
 // it, opens the log that Log names and writes the "Scenario" line; the remote is then quiet until
 // the session begins with the first output report, which stands for the DLL's open: the
-// scenario's clock starts there, as the simulated DLL's starts at the open.
+// scenario's clock starts there, as the simulated remote's starts at the open.
 #pragma once
 
 #include "virtremote/kernel.h"

@@ -1,4 +1,4 @@
-// The call log shared by the real HID library (its capture) and the simulated remote.
+// The HID library's capture, in the shipped library and in the simulated remote.
 #include "hid/call_log.h"
 
 #include <windows.h>
@@ -19,6 +19,7 @@ std::atomic<HANDLE> logFile{INVALID_HANDLE_VALUE};
 // stuck in a read) could hold for good. Wine's appending handles find the end and then write
 // there, so two threads appending at once would write over each other's line.
 std::atomic<long long> logEnd;
+std::atomic<bool> readLines{true};
 
 // The C runtime's own formatting rather than MinGW's portable one, which would make the shipped
 // library several times larger. It does not end a cut string: the text is ended here.
@@ -78,8 +79,12 @@ void LogCall(double startMs, const char* format, ...) {
     WriteFile(logFile, line, length, &written, &place);
 }
 
+void LogReadLines(bool logged) {
+    readLines = logged;
+}
+
 void LogRead(double startMs, int handle, int result, const unsigned char* report) {
-    if (logFile == INVALID_HANDLE_VALUE)
+    if (logFile == INVALID_HANDLE_VALUE || !readLines)
         return;
     char bytes[kLogReportTextSize];
     if (result)

@@ -1,5 +1,5 @@
-// The call log of a HID library: one line per call, in the format of hid/log_line.h, for the
-// simulated remote's log and the real library's capture.
+// The HID library's capture: one line per call, in the format of hid/log_line.h. The simulated
+// remote's stack adds the device's own lines.
 #pragma once
 
 // The performance counter in milliseconds.
@@ -9,6 +9,8 @@ double CallLogNowMs();
 void OpenCallLog(const char* environmentVariable);
 // Writes "<pid> <tid> <startMs> " and the formatted rest as one line.
 void LogCall(double startMs, const char* format, ...);
+// Whether reads are lines of their own (from the start they are); a soak's log leaves them out.
+void LogReadLines(bool logged);
 // The lines of a read (with its return and, if it succeeded, the report) and of a write.
 void LogRead(double startMs, int handle, int result, const unsigned char* report);
 void LogWrite(double startMs, int handle, int result, const unsigned char* report,

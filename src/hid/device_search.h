@@ -42,6 +42,10 @@ struct DeviceSearch {
 };
 extern const DeviceSearch kWindowsDeviceSearch;
 
+// The search behind the library's open: the Windows one in the shipped library
+// (library_search.cpp), the simulated remote's stack in its DLL.
+const DeviceSearch& LibrarySearch();
+
 // Opens every device with these identifiers, at most kMaxCandidates, and returns the handle of
 // their race (with one, its link), or -1 when none opens. Each device looked at is a line of the
 // capture, any further one with the identifiers too.

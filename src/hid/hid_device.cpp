@@ -1,7 +1,8 @@
-// The HID library's four exports over the Windows HID stack.
+// The HID library's four exports, over the stack its search names: the Windows HID stack in the
+// shipped library, the simulated remote's in its DLL.
 //
-// With TINY_HID_CAPTURE naming a file, every call and report is appended to it in the simulated
-// remote's log format: a recording of a session that the simulated remotes can replay. The open
+// With TINY_HID_CAPTURE naming a file, every call and report is appended to it in the log format
+// of hid/log_line.h: a recording of a session that the simulated remotes can replay. The open
 // adds a line for each HID device it looked at.
 #include "hid/hid_library.h"
 #include "hid/call_log.h"
@@ -12,7 +13,7 @@
 extern "C" int OpenHidHandle(int vendorId, int productId) {
     const double startMs = CallLogNowMs();
     OpenCallLog("TINY_HID_CAPTURE");
-    const int handle = FindAndOpen(vendorId, productId);
+    const int handle = FindAndOpen(vendorId, productId, LibrarySearch());
     LogCall(startMs, "OpenHidHandle %04X %04X -> %d", vendorId, productId, handle);
     return handle;
 }

@@ -1,12 +1,12 @@
-// The call log's line: the one format of the real library's capture, the simulated remote's log
-// and the virtual remote's device log, so that a recorded session reads like a simulated one and
+// The call log's line: the one format of the HID library's capture (beside either remote) and the
+// virtual remote's device log, so that a recorded session reads like a simulated one and
 // can be replayed as a scenario. Everything here is plain C++ with no library calls beyond
 // strcmp, so that the virtual remote's kernel-mode driver writes and reads it too.
 //
 //     <pid> <tid> <ms> <call> <target> -> <result> [<name> <value>]... [: <text>]
 //
 // <ms> is a clock in milliseconds with three decimals at the call's start: the performance
-// counter in the library and the simulated remote, the system time in the virtual remote.
+// counter in the library and the simulated remote's stack, the system time in the virtual remote.
 // <target> is the handle, or for OpenHidHandle the vendor and product IDs (hexadecimal). <result>
 // is the call's result; a line may leave it out. The named values:
 //     done <ms>         the return of a read
@@ -25,7 +25,7 @@
 //     Released <link> -> 1                                   a stuck write the stack let go
 //     Device <index> -> 1|0 ...                              a device it looked at
 //     Candidate <handle> -> <link> answered|let go|left ...  the race of several devices
-// from the simulated remote Reports and Memory (its summary), and from the virtual remote
+// from the simulated remote's stack Reports and Memory (its summary), and from the virtual remote
 // Scenario (what a session reads) and Refusal (why an output report was refused).
 #pragma once
 

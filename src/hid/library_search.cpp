@@ -1,0 +1,6 @@
+// The shipped library searches the Windows HID stack.
+#include "hid/device_search.h"
+
+const DeviceSearch& LibrarySearch() {
+    return kWindowsDeviceSearch;
+}
