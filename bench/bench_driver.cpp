@@ -310,8 +310,11 @@ int Soak(int seconds, int rate) {
     double openMs = 0;
     double delivered[2] = {-1, 0};
     double dropped[2] = {0, 0};
+    // The close's own sample counts no handles (the remote writes it inside the close): the
+    // samples end there.
     for (const LoggedCall& call : CallsOf(ReadLog(program), program, nullptr)) {
-        if (call.call == "CloseHidHandle")
+        if (call.call == "CloseHidHandle" ||
+            (call.call == "Memory" && call.numbers.at("handles") == 0))
             break;
         if (openMs == 0 && call.call == "OpenHidHandle")
             openMs = call.ms;

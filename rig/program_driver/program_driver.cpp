@@ -373,7 +373,9 @@ void EndProgram(Program& program) {
     }
     CloseHandle(program.process.hThread);
     CloseHandle(program.process.hProcess);
-    program.process = {};
+    // Its ids stay: the lines of its logs are still told apart by them once it has ended.
+    program.process.hThread = nullptr;
+    program.process.hProcess = nullptr;
 }
 
 HWND FindProgramWindow(const Program& program, const char* className, DWORD timeoutMs) {

@@ -20,6 +20,7 @@
 
 #include <psapi.h>
 
+#include <atomic>
 #include <cmath>
 #include <cstdio>
 #include <cstring>
@@ -37,6 +38,7 @@ namespace {
 constexpr LONG kStatusSuccess = 0;
 constexpr LONG kStatusPending = 0x00000103;
 constexpr LONG kStatusCancelled = static_cast<LONG>(0xC0000120);
+constexpr LONG kStatusDeviceNotConnected = static_cast<LONG>(0xC000009D);
 // Opens of the device at once, the probe's and the run's among them.
 constexpr int kMaxDevices = 16;
 // Reports the remote holds for a reader that falls behind; older ones are dropped.
@@ -48,7 +50,8 @@ constexpr const char* kDevicePath = "\\\\?\\hid#simremote#1";
 struct SimDevice {
     HANDLE handle;
     bool open;
-    int number;       // the open's number, in the device's lines
+    // The open's number, in the device's lines; the soak's sampling reads it without the lock.
+    std::atomic<int> number;
     OVERLAPPED* read; // the read waiting for the next report
     void* readBuffer;
     DWORD readLength;
@@ -103,7 +106,8 @@ void LoadScenario() {
 }
 
 void LogReportCounts(const SimDevice& device) {
-    LogCall(CallLogNowMs(), "Reports %d -> %u dropped %.0f", device.number, delivered, dropped);
+    LogCall(CallLogNowMs(), "Reports %d -> %u dropped %.0f", device.number.load(), delivered,
+            dropped);
 }
 
 // Kernel handles of this process. GetProcessHandleCount reads 0 under Wine, so there the handle
@@ -138,7 +142,7 @@ void LogMemory(int number, bool countHandles) {
 DWORD WINAPI SampleResources(void* parameter) {
     const SimDevice& device = devices[reinterpret_cast<intptr_t>(parameter)];
     while (WaitForSingleObject(device.closed, 10000) == WAIT_TIMEOUT)
-        LogMemory(device.number, true);
+        LogMemory(device.number.load(), true);
     return 0;
 }
 
@@ -317,9 +321,15 @@ HANDLE SimOpenForReports(const char* path, DWORD* error) {
 BOOL SimWrite(HANDLE handle, void* report, DWORD length, OVERLAPPED* overlapped) {
     std::lock_guard<std::mutex> hold(stackLock);
     const SimDevice* device = DeviceOf(handle);
-    if (!device || !device->open ||
-        ConditionsAt(scenario, CallLogNowMs() - openMs).flow == Flow::kOff) {
-        SetLastError(ERROR_DEVICE_NOT_CONNECTED);
+    if (!device || !device->open) {
+        SetLastError(ERROR_INVALID_HANDLE);
+        return FALSE;
+    }
+    // As Wine's stack fails a write to a remote that has gone: it goes pending and ends with the
+    // device's status.
+    if (ConditionsAt(scenario, CallLogNowMs() - openMs).flow == Flow::kOff) {
+        Complete(overlapped, kStatusDeviceNotConnected, 0);
+        SetLastError(ERROR_IO_PENDING);
         return FALSE;
     }
     const auto* bytes = static_cast<const unsigned char*>(report);
@@ -362,7 +372,7 @@ BOOL SimCancel(HANDLE handle, OVERLAPPED* overlapped) {
         device->open = false;
         SetEvent(device->closed);
         LogReportCounts(*device);
-        LogMemory(device->number, false);
+        LogMemory(device->number.load(), false);
     }
     if (!found && overlapped) {
         SetLastError(ERROR_NOT_FOUND);
