@@ -2,7 +2,8 @@
 // stack of its own that serves the remote model's device, so that this tiny_hid_dll.dll differs
 // from the shipped one only below the library's stack. The device declares the remote's ids and
 // report descriptor; it answers a mode request (12 00 <id>) with input reports of that ID at the
-// scenario's rate, completed on a thread of the stack's, as a class driver completes them.
+// scenario's rate: at once when one is due, else on a thread of the stack's when it falls due, as
+// a class driver completes them.
 //
 // SIMREMOTE_SCENARIO names a scenario file (see scenario.h); without it the remote shows four
 // moving lights. TINY_HID_CAPTURE names the capture, as for the shipped library. Unlike the
@@ -163,9 +164,9 @@ bool Quiet(Flow flow) {
     return flow == Flow::kSilent || flow == Flow::kOff || flow == Flow::kFail;
 }
 
-// Gives the waiting read of this device the next report once it is due; returns how long until
-// then. Silent, switched off or failing, the remote lets its periods pass without a report, as
-// the HID stack passes over reads that the device fails.
+// Gives the waiting read of this device the next report if it is due, and returns INFINITE;
+// otherwise returns how long until then. Silent, switched off or failing, the remote lets its
+// periods pass without a report, as the HID stack passes over reads that the device fails.
 DWORD ServeRead(SimDevice& device) {
     const double now = CallLogNowMs();
     if (now < nextReportMs)
@@ -350,6 +351,10 @@ BOOL SimRead(HANDLE handle, void* report, DWORD length, OVERLAPPED* overlapped) 
     device->read = overlapped;
     device->readBuffer = report;
     device->readLength = length;
+    // A report that is due already is taken at once, as a class driver completes a read from
+    // the reports it holds; only a read that must wait goes to the stack's thread.
+    if (ServeRead(*device) == INFINITE)
+        return TRUE;
     SetEvent(stackWake);
     SetLastError(ERROR_IO_PENDING);
     return FALSE;

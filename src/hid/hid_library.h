@@ -1,6 +1,6 @@
 // The four operations of the HID library (tiny_hid_dll.dll) that carries all traffic with the
-// remote. Any DLL with these exports can stand beside the program: the real one on the Windows
-// HID stack, or the simulated remote.
+// remote. Any DLL with these exports can stand beside the program: the library of src/hid, built
+// over the Windows HID stack (what ships) or over the simulated remote's stack.
 #pragma once
 
 // The callers' report buffers, for either direction, are this long; byte 0 is the report ID.
