@@ -181,6 +181,21 @@ driver, Wine's server, the library's overlapped read and the paint are all insid
 the program's alone, like the row above it; the Wine device host that runs the driver is not
 counted.
 
+Since 2026-12-11 the simulated remote is the shipped HID library itself over a simulated stack
+(`rig/simremote/sim_stack.cpp`), no longer a DLL of its own: the rows beside it run the library's
+search, link, reads and capture as they ship. A read whose report is due completes at once, as
+a class driver completes one from the reports it holds; a read that must wait is completed by
+the stack's thread when its report falls due, so a reader that keeps up wakes on an event set
+by another thread, where the old DLL waited in the reader's own thread. Each report now costs
+what the shipped library's overlapped read costs under Wine (the event reset, the read, the wait:
+round trips to Wine's server, shared with the painting), and the stack's hand-over on top: the
+likely reason, not yet profiled, why the rates beside the simulated remote fell from 10 000 a
+second kept up with (on 2026-12-09, with the old DLL) to none. At 1000 a second the reader now
+falls more than 32 reports behind at times, and the window answers in about 10 ms (p99) rather
+than 1.5. The program itself did not change. Its
+soak counts 4 more handles (the stack's thread and events, the library's link events) and about
+1.4 MiB more private bytes (the stack's threads).
+
 STACK
     echo "## Soak"
     echo
