@@ -278,18 +278,18 @@ bool SimAskDevice(const char* path, DeviceFacts& facts, DWORD* error) {
 
 HANDLE SimOpenForReports(const char* path, DWORD* error) {
     std::lock_guard<std::mutex> hold(stackLock);
-    SimDevice* free = nullptr;
+    SimDevice* slot = nullptr;
     for (SimDevice& device : devices)
-        if (!free && !device.open && !device.read)
-            free = &device;
-    if (std::strcmp(path, kDevicePath) != 0 || !free) {
-        *error = free ? ERROR_FILE_NOT_FOUND : ERROR_TOO_MANY_OPEN_FILES;
+        if (!slot && !device.open && !device.read)
+            slot = &device;
+    if (std::strcmp(path, kDevicePath) != 0 || !slot) {
+        *error = slot ? ERROR_FILE_NOT_FOUND : ERROR_TOO_MANY_OPEN_FILES;
         return INVALID_HANDLE_VALUE;
     }
     const HANDLE handle = CreateEventA(nullptr, TRUE, FALSE, nullptr);
-    if (!free->closed)
-        free->closed = CreateEventA(nullptr, TRUE, FALSE, nullptr);
-    if (!handle || !free->closed) {
+    if (!slot->closed)
+        slot->closed = CreateEventA(nullptr, TRUE, FALSE, nullptr);
+    if (!handle || !slot->closed) {
         *error = GetLastError();
         if (handle)
             CloseHandle(handle);
@@ -299,10 +299,10 @@ HANDLE SimOpenForReports(const char* path, DWORD* error) {
     for (SimDevice& device : devices)
         if (device.handle == handle)
             device.handle = nullptr;
-    ResetEvent(free->closed);
-    free->handle = handle;
-    free->open = true;
-    free->number = ++lastDeviceNumber;
+    ResetEvent(slot->closed);
+    slot->handle = handle;
+    slot->open = true;
+    slot->number = ++lastDeviceNumber;
     openMs = CallLogNowMs();
     nextReportMs = openMs + 1000.0 / ConditionsAt(scenario, 0).rate;
     requestedKind = 0x30;
@@ -311,13 +311,13 @@ HANDLE SimOpenForReports(const char* path, DWORD* error) {
     lastCountsMs = 0;
     if (scenario.logSummaryOnly)
         CloseHandle(CreateThread(nullptr, 0, SampleResources,
-                                 reinterpret_cast<void*>(free - devices), 0, nullptr));
+                                 reinterpret_cast<void*>(slot - devices), 0, nullptr));
     *error = ERROR_SUCCESS;
     return handle;
 }
 
 // The stack's calls. Writes are taken at once, or fail as a disconnected device's while the
-// remote is switched off; reads wait for the stack's thread.
+// remote is switched off; a read takes a report that is due, or waits for the stack's thread.
 
 BOOL SimWrite(HANDLE handle, void* report, DWORD length, OVERLAPPED* overlapped) {
     std::lock_guard<std::mutex> hold(stackLock);
